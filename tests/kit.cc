@@ -1,0 +1,380 @@
+#include "kit.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <new>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sstream>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+extern char **environ;
+
+std::string bin(const std::string &name) { return std::string(BIN_DIR) + "/" + name; }
+std::string src(const std::string &rel) { return std::string(SRC_DIR) + "/" + rel; }
+
+static long long now_ms()
+{
+	struct timespec t;
+	clock_gettime(CLOCK_MONOTONIC, &t);
+	return t.tv_sec * 1000LL + t.tv_nsec / 1000000;
+}
+
+static void closefd(int &fd)
+{
+	if (fd >= 0)
+		close(fd);
+	fd = -1;
+}
+
+Proc::Proc(Proc &&o) noexcept : pid(o.pid), in(o.in), out(o.out), err(o.err)
+{
+	o.pid = -1;
+	o.in = o.out = o.err = -1;
+}
+
+Proc &Proc::operator=(Proc &&o) noexcept
+{
+	if (this != &o) {
+		this->~Proc();
+		new (this) Proc(std::move(o));
+	}
+	return *this;
+}
+
+Proc::~Proc()
+{
+	if (pid > 0)
+		stop(*this);
+	closefd(in);
+	closefd(out);
+	closefd(err);
+}
+
+void Proc::close_in() { closefd(in); }
+void Proc::close_out() { closefd(out); }
+
+Proc start(const Spawn &s)
+{
+	signal(SIGPIPE, SIG_IGN);  // the tests see write errors; children get the default back
+	int pin[2] = {-1, -1}, pout[2] = {-1, -1}, perr[2] = {-1, -1};
+	if ((s.pipe_in && pipe2(pin, O_CLOEXEC)) || (s.pipe_out && pipe2(pout, O_CLOEXEC)) ||
+	    (s.pipe_err && pipe2(perr, O_CLOEXEC)))
+		throw std::runtime_error("pipe");
+	std::vector<std::string> envs;
+	for (char **e = environ; *e; e++) {
+		std::string kv = *e;
+		bool replaced = false;
+		for (const std::string &o : s.env)
+			if (kv.substr(0, kv.find('=') + 1) == o.substr(0, o.find('=') + 1))
+				replaced = true;
+		if (!replaced)
+			envs.push_back(kv);
+	}
+	for (const std::string &o : s.env)
+		envs.push_back(o);
+	std::vector<char *> argv, envp;
+	for (const std::string &a : s.argv)
+		argv.push_back(const_cast<char *>(a.c_str()));
+	argv.push_back(nullptr);
+	for (const std::string &e : envs)
+		envp.push_back(const_cast<char *>(e.c_str()));
+	envp.push_back(nullptr);
+
+	pid_t pid = fork();
+	if (pid < 0)
+		throw std::runtime_error("fork");
+	if (pid == 0) {
+		signal(SIGPIPE, SIG_DFL);
+		if (s.pipe_in)
+			dup2(pin[0], 0);
+		else if (s.stdin_fd >= 0)
+			dup2(s.stdin_fd, 0);
+		else {
+			int z = open("/dev/null", O_RDONLY);
+			dup2(z, 0);
+		}
+		if (s.pipe_out)
+			dup2(pout[1], 1);
+		else if (s.stdout_fd >= 0)
+			dup2(s.stdout_fd, 1);
+		if (s.pipe_err)
+			dup2(perr[1], 2);
+		if (!s.cwd.empty() && chdir(s.cwd.c_str()) != 0)
+			_exit(126);
+		execve(argv[0], argv.data(), envp.data());
+		_exit(127);
+	}
+	Proc p;
+	p.pid = pid;
+	if (s.pipe_in) {
+		close(pin[0]);
+		p.in = pin[1];
+	}
+	if (s.pipe_out) {
+		close(pout[1]);
+		p.out = pout[0];
+	}
+	if (s.pipe_err) {
+		close(perr[1]);
+		p.err = perr[0];
+	}
+	return p;
+}
+
+bool wait_exit(Proc &p, int ms, int *status)
+{
+	long long end = now_ms() + ms;
+	for (;;) {
+		int st;
+		pid_t r = waitpid(p.pid, &st, WNOHANG);
+		if (r == p.pid) {
+			p.pid = -1;
+			if (status)
+				*status = st;
+			return true;
+		}
+		if (now_ms() >= end)
+			return false;
+		usleep(2000);
+	}
+}
+
+void stop(Proc &p)
+{
+	if (p.pid > 0) {
+		kill(p.pid, SIGKILL);
+		waitpid(p.pid, nullptr, 0);
+		p.pid = -1;
+	}
+}
+
+bool still_running(Proc &p)
+{
+	return p.pid > 0 && waitpid(p.pid, nullptr, WNOHANG) == 0;
+}
+
+bool readable(int fd, int ms)
+{
+	struct pollfd pf = {fd, POLLIN, 0};
+	return poll(&pf, 1, ms) > 0;
+}
+
+bool read_exact(int fd, void *buf, size_t n, int ms)
+{
+	long long end = now_ms() + ms;
+	size_t got = 0;
+	while (got < n) {
+		long long left = end - now_ms();
+		if (left <= 0 || !readable(fd, (int)left))
+			return false;
+		ssize_t r = read(fd, (char *)buf + got, n - got);
+		if (r <= 0)
+			return false;
+		got += (size_t)r;
+	}
+	return true;
+}
+
+std::string read_to_end(int fd, int ms)
+{
+	long long end = now_ms() + ms;
+	std::string s;
+	char b[65536];
+	for (;;) {
+		long long left = end - now_ms();
+		if (left <= 0 || !readable(fd, (int)left))
+			return s;
+		ssize_t r = read(fd, b, sizeof b);
+		if (r <= 0)
+			return s;
+		s.append(b, (size_t)r);
+	}
+}
+
+Ran run(const std::vector<std::string> &argv, const std::string &input, int ms,
+	const std::vector<std::string> &env)
+{
+	Spawn s;
+	s.argv = argv;
+	s.env = env;
+	s.pipe_in = s.pipe_out = s.pipe_err = true;
+	Proc p = start(s);
+	Ran r;
+	// Feed, drain and wait together, so large inputs and outputs never deadlock.
+	long long end = now_ms() + ms;
+	size_t fed = 0;
+	if (input.empty())
+		p.close_in();
+	while (p.out >= 0 || p.err >= 0 || p.in >= 0) {
+		struct pollfd pf[3];
+		int n = 0;
+		if (p.in >= 0)
+			pf[n++] = {p.in, POLLOUT, 0};
+		if (p.out >= 0)
+			pf[n++] = {p.out, POLLIN, 0};
+		if (p.err >= 0)
+			pf[n++] = {p.err, POLLIN, 0};
+		long long left = end - now_ms();
+		if (left <= 0 || poll(pf, n, (int)left) <= 0)
+			break;
+		for (int i = 0; i < n; i++) {
+			if (!pf[i].revents)
+				continue;
+			if (pf[i].fd == p.in) {
+				ssize_t w = write(p.in, input.data() + fed, std::min<size_t>(65536, input.size() - fed));
+				if (w <= 0 || (fed += (size_t)w) == input.size())
+					p.close_in();
+			} else {
+				char b[65536];
+				ssize_t rd = read(pf[i].fd, b, sizeof b);
+				std::string &dst = pf[i].fd == p.out ? r.out : r.err;
+				if (rd <= 0) {
+					if (pf[i].fd == p.out)
+						p.close_out();
+					else
+						closefd(p.err);
+				} else
+					dst.append(b, (size_t)rd);
+			}
+		}
+	}
+	long long left = end - now_ms();
+	if (!wait_exit(p, left > 0 ? (int)left : 0, &r.status)) {
+		stop(p);
+		r.status = -1;
+	}
+	return r;
+}
+
+int exit_code(int status) { return status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
+int term_signal(int status) { return status >= 0 && WIFSIGNALED(status) ? WTERMSIG(status) : 0; }
+
+static struct sockaddr_in loopback(int port)
+{
+	struct sockaddr_in a;
+	memset(&a, 0, sizeof a);
+	a.sin_family = AF_INET;
+	a.sin_port = htons((unsigned short)port);
+	a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+	return a;
+}
+
+int free_udp_port()
+{
+	int fd = socket(AF_INET, SOCK_DGRAM, 0);
+	struct sockaddr_in a = loopback(0);
+	a.sin_addr.s_addr = htonl(INADDR_ANY);
+	bind(fd, (struct sockaddr *)&a, sizeof a);
+	socklen_t len = sizeof a;
+	getsockname(fd, (struct sockaddr *)&a, &len);
+	close(fd);
+	return ntohs(a.sin_port);
+}
+
+bool wait_bound(int port, int ms)
+{
+	long long end = now_ms() + ms;
+	for (;;) {
+		int fd = socket(AF_INET, SOCK_DGRAM, 0);
+		struct sockaddr_in a = loopback(port);
+		a.sin_addr.s_addr = htonl(INADDR_ANY);
+		int r = bind(fd, (struct sockaddr *)&a, sizeof a);
+		int e = errno;
+		close(fd);
+		if (r < 0 && e == EADDRINUSE)
+			return true;
+		if (now_ms() >= end)
+			return false;
+		usleep(2000);
+	}
+}
+
+Udp::Udp() : fd(socket(AF_INET, SOCK_DGRAM, 0))
+{
+	int big = 4 << 20;
+	setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
+}
+Udp::~Udp() { close(fd); }
+
+void Udp::send(int port, const void *data, size_t n) const
+{
+	struct sockaddr_in a = loopback(port);
+	if (sendto(fd, data, n, 0, (struct sockaddr *)&a, sizeof a) != (ssize_t)n)
+		throw std::runtime_error(std::string("sendto: ") + strerror(errno));
+}
+
+TempDir::TempDir()
+{
+	char t[] = "/tmp/zqtest.XXXXXX";
+	if (!mkdtemp(t))
+		throw std::runtime_error("mkdtemp");
+	path = t;
+}
+
+TempDir::~TempDir()
+{
+	std::string cmd = "chmod -R u+rwx '" + path + "' 2>/dev/null; rm -rf '" + path + "'";
+	(void)!system(cmd.c_str());
+}
+
+std::string slurp(const std::string &path)
+{
+	std::ifstream f(path, std::ios::binary);
+	std::ostringstream o;
+	o << f.rdbuf();
+	return o.str();
+}
+
+void spit(const std::string &path, const std::string &data, int mode)
+{
+	{
+		std::ofstream f(path, std::ios::binary | std::ios::trunc);
+		f << data;
+	}
+	chmod(path.c_str(), (mode_t)mode);
+}
+
+bool exists(const std::string &path)
+{
+	struct stat st;
+	return lstat(path.c_str(), &st) == 0;
+}
+
+std::string payload(int seed)
+{
+	std::string p(3600, '\0');
+	unsigned x = 2463534242u + (unsigned)seed * 7919u;
+	for (char &c : p) {
+		x ^= x << 13;
+		x ^= x >> 17;
+		x ^= x << 5;
+		c = (char)(x >> 24);
+	}
+	return p;
+}
+
+std::string payload_levels(unsigned a, unsigned b)
+{
+	std::string p(3600, '\0');
+	for (int i = 0; i < 900; i++) {
+		p[4 * i] = (char)(a & 0xff);
+		p[4 * i + 1] = (char)(a >> 8);
+		p[4 * i + 2] = (char)(b & 0xff);
+		p[4 * i + 3] = (char)(b >> 8);
+	}
+	return p;
+}
+
+std::string record(const std::string &stamp16, const std::string &payload3600)
+{
+	return stamp16 + std::string(1, '\0') + payload3600;
+}

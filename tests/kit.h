@@ -1,0 +1,78 @@
+// Test kit: start the real programs with real pipes, wait for them within bounds, end them by
+// PID, and talk UDP on loopback.
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+std::string bin(const std::string &name);  // path of a built program
+std::string src(const std::string &rel);   // path in the source tree
+
+struct Proc {
+	pid_t pid = -1;
+	int in = -1;   // our end of the child's standard input, when piped
+	int out = -1;  // our end of its standard output, when piped
+	int err = -1;  // our end of its standard error, when piped
+	Proc() = default;
+	Proc(const Proc &) = delete;
+	Proc(Proc &&o) noexcept;
+	Proc &operator=(Proc &&o) noexcept;
+	~Proc();  // kills and reaps a child still running; closes our ends
+	void close_in();
+	void close_out();
+};
+
+struct Spawn {
+	std::vector<std::string> argv;
+	std::vector<std::string> env;  // "NAME=value" set or replaced in the child's environment
+	bool pipe_in = false, pipe_out = false, pipe_err = true;
+	int stdin_fd = -1, stdout_fd = -1;  // give the child these instead of pipes
+	std::string cwd;
+};
+
+Proc start(const Spawn &s);
+bool wait_exit(Proc &p, int ms, int *status);  // true once exited within ms; sets status
+void stop(Proc &p);                             // SIGKILL and reap
+bool still_running(Proc &p);
+
+bool read_exact(int fd, void *buf, size_t n, int ms);  // false on timeout or end
+std::string read_to_end(int fd, int ms);               // until end of file or ms
+bool readable(int fd, int ms);                          // data (or end) within ms
+
+struct Ran {
+	int status = -1;  // raw wait status, -1 if it had to be killed
+	std::string out, err;
+};
+Ran run(const std::vector<std::string> &argv, const std::string &input = "", int ms = 20000,
+	const std::vector<std::string> &env = {});
+
+int exit_code(int status);    // exit status, or -1 if it did not exit normally
+int term_signal(int status);  // terminating signal, or 0
+
+// UDP on loopback.
+int free_udp_port();
+bool wait_bound(int port, int ms);  // true once something holds the port
+struct Udp {
+	int fd;
+	Udp();
+	~Udp();
+	void send(int port, const void *data, size_t n) const;
+	void send(int port, const std::string &s) const { send(port, s.data(), s.size()); }
+};
+
+// A temporary directory, removed with everything in it at the end of the test.
+struct TempDir {
+	std::string path;
+	TempDir();
+	~TempDir();
+	std::string operator/(const std::string &rel) const { return path + "/" + rel; }
+};
+std::string slurp(const std::string &path);
+void spit(const std::string &path, const std::string &data, int mode = 0644);
+bool exists(const std::string &path);
+
+// Payload helpers: a deterministic 3600-byte payload, and one stream record.
+std::string payload(int seed);
+std::string payload_levels(unsigned a, unsigned b);  // every point: channel A a, channel B b
+std::string record(const std::string &stamp16, const std::string &payload3600);

@@ -1,0 +1,12 @@
+// One way to fail, shared by every program: usage errors exit 2, failures exit 1.
+#pragma once
+
+// Prints "PROGRAM: " and the formatted message on stderr, then exits with status 1.
+// A format ending in ':' gets the system error appended.
+[[noreturn]] void die(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// Prints the usage line on stderr and exits with status 2.
+[[noreturn]] void usage(const char *line);
+
+// Parses a whole decimal integer (optional sign, digits only). Returns 1 and sets *v, or 0.
+int arg_int(const char *s, int *v);
