@@ -1,0 +1,83 @@
+#include "xkit.h"
+
+#include <X11/Xutil.h>
+#include <stdexcept>
+#include <unistd.h>
+
+Xvfb::Xvfb()
+{
+	Spawn s;
+	s.argv = {"/usr/bin/Xvfb", "-displayfd", "1", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"};
+	s.pipe_out = true;
+	proc = start(s);
+	std::string n;
+	char c;
+	while (read_exact(proc.out, &c, 1, 15000) && c != '\n')
+		n += c;
+	if (n.empty())
+		throw std::runtime_error("Xvfb did not start: " + read_to_end(proc.err, 100));
+	display = ":" + n;
+	for (int i = 0; i < 500 && !dpy; i++) {
+		dpy = XOpenDisplay(display.c_str());
+		if (!dpy)
+			usleep(10000);
+	}
+	if (!dpy)
+		throw std::runtime_error("cannot connect to " + display);
+}
+
+Xvfb::~Xvfb()
+{
+	if (dpy)
+		XCloseDisplay(dpy);
+	stop(proc);
+}
+
+unsigned long pixel_at(Display *dpy, Drawable d, int x, int y)
+{
+	return grab(dpy, d, x, y, 1, 1).px[0];
+}
+
+Area grab(Display *dpy, Drawable d, int x, int y, int w, int h)
+{
+	Area a{x, y, w, h, {}};
+	XImage *im = XGetImage(dpy, d, x, y, (unsigned)w, (unsigned)h, AllPlanes, ZPixmap);
+	if (!im)
+		throw std::runtime_error("XGetImage failed");
+	for (int j = 0; j < h; j++)
+		for (int i = 0; i < w; i++)
+			a.px.push_back(XGetPixel(im, i, j) & 0xffffff);
+	XDestroyImage(im);
+	return a;
+}
+
+Window find_window(Display *dpy, const std::string &name, int ms)
+{
+	for (int t = 0; t <= ms; t += 10) {
+		Window root = DefaultRootWindow(dpy), parent, *kids = nullptr;
+		unsigned n = 0;
+		XQueryTree(dpy, root, &root, &parent, &kids, &n);
+		Window found = 0;
+		for (unsigned i = 0; i < n && !found; i++) {
+			char *wn = nullptr;
+			if (XFetchName(dpy, kids[i], &wn) && wn) {
+				if (name == wn)
+					found = kids[i];
+				XFree(wn);
+			}
+		}
+		if (kids)
+			XFree(kids);
+		if (found)
+			return found;
+		usleep(10000);
+	}
+	return 0;
+}
+
+int xdotool(const Xvfb &x, const std::vector<std::string> &args)
+{
+	std::vector<std::string> argv = {"/usr/bin/xdotool"};
+	argv.insert(argv.end(), args.begin(), args.end());
+	return exit_code(run(argv, "", 10000, x.env()).status);
+}
