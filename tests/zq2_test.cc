@@ -41,8 +41,14 @@ struct Zq : ::testing::Test {
 	}
 	void TearDown() override
 	{
-		if (zq.dpy)
+		// A program keeps all this until it ends; a test that opens again frees it first.
+		if (zq.dpy) {
+			for (XFontSet fs : zq.fs)
+				if (fs)
+					XFreeFontSet(zq.dpy, fs);
+			XFreeGC(zq.dpy, zq.gc);
 			XCloseDisplay(zq.dpy);
+		}
 		memset(&zq, 0, sizeof zq);
 	}
 	unsigned long win(int px, int py) { return pixel_at(zq.dpy, zq.win, px, py); }

@@ -98,6 +98,10 @@ int main(int argc, char **argv)
 	int err = getaddrinfo(argv[optind], argv[optind + 1], &hints, &ai);
 	if (err)
 		die("cannot resolve %s: %s", argv[optind], gai_strerror(err));
+	struct sockaddr_storage to;
+	socklen_t tolen = ai->ai_addrlen;
+	memcpy(&to, ai->ai_addr, tolen);
+	freeaddrinfo(ai);
 	// Unconnected, so that a refusal from a port nobody listens on yet costs nothing later.
 	int fd = socket(AF_INET, SOCK_DGRAM, 0);
 	if (fd < 0)
@@ -124,8 +128,8 @@ int main(int argc, char **argv)
 		snprintf(stamp, sizeof stamp, "%04d%02d%02d%02d%02d%02d%s", tm.tm_year + 1900, tm.tm_mon + 1,
 			 tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, hs % 2 ? "50" : "00");
 		memcpy(buf, stamp, FR_STAMP);
-		(void)!sendto(fd, buf, FR_STAMP, 0, ai->ai_addr, ai->ai_addrlen);
-		(void)!sendto(fd, buf2, FR_PAYLOAD, 0, ai->ai_addr, ai->ai_addrlen);
+		(void)!sendto(fd, buf, FR_STAMP, 0, (struct sockaddr *)&to, tolen);
+		(void)!sendto(fd, buf2, FR_PAYLOAD, 0, (struct sockaddr *)&to, tolen);
 	}
 	return 0;
 }
