@@ -25,12 +25,12 @@ int arc_root_ok(const char *root, size_t max)
 
 void arc_names(const char *stamp, char *fn, char *dn1, char *dn2)
 {
-	memcpy(fn, stamp, 16);
-	fn[16] = '\0';
 	memcpy(dn1, stamp, 8);
 	dn1[8] = '\0';
 	memcpy(dn2, stamp, 11);
 	dn2[11] = '\0';
+	memmove(fn, stamp, FR_STAMP);  // fn may be the stamp itself
+	fn[FR_STAMP] = '\0';
 }
 
 int arc_fmt(char *dst, size_t size, const char *fmt, ...)

@@ -1,0 +1,52 @@
+// net-arc PORT ROOT: the archiver. Receives datagram pairs as net-pipe does and stores each
+// frame's payload as ROOT/YYYYMMDD/YYYYMMDDHHM/YYYYMMDDHHMMSScc.gz, creating the day and
+// ten-minute directories with mkdir as they are first needed and compressing with gzip, both
+// through the shell. A frame is stored before the next is received; a repeated stamp replaces
+// its file. Only stamps of 16 digits are taken, so nothing from the network reaches a shell
+// command or leads out of ROOT. Runs until killed.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <unistd.h>
+
+#include "archive.h"
+#include "cli.h"
+#include "frame.h"
+#include "receive.h"
+
+static unsigned char buf[FR_HEADER];
+static unsigned char buf2[FR_PAYLOAD];
+static char fn[ARC_NAME], dn1[ARC_NAME], dn2[ARC_NAME];
+static char s[ARC_NAME];   // path being tested, then the compressor command
+static char ss[ARC_NAME];  // directory creation command
+
+int main(int argc, char **argv)
+{
+	int port;
+	if (argc != 3 || !arg_int(argv[1], &port) || !arc_root_ok(argv[2], ARC_ROOT_MAX_ARC))
+		usage("usage: net-arc PORT ROOT (ROOT: 1-15 of A-Z a-z 0-9 . _ - / +)");
+	const char *root = argv[2];
+	// A compressor shell that cannot open its file exits without reading; that frame is lost,
+	// and the archiver must live on. It writes nothing to standard output.
+	signal(SIGPIPE, SIG_IGN);
+	int fd = rx_bind(port);
+	if (fd < 0)
+		die("cannot bind port %d:", port & 0xffff);
+	for (;;) {
+		rx_frame(fd, buf, buf2, 1);
+		arc_names((const char *)buf, fn, dn1, dn2);
+		if (arc_fmt(s, sizeof s, "%s/%s", root, dn1) && access(s, F_OK) != 0 &&
+		    arc_fmt(ss, sizeof ss, "mkdir %s\n", s))
+			(void)!system(ss);
+		if (arc_fmt(s, sizeof s, "%s/%s/%s", root, dn1, dn2) && access(s, F_OK) != 0 &&
+		    arc_fmt(ss, sizeof ss, "mkdir %s\n", s))
+			(void)!system(ss);
+		if (!arc_fmt(s, sizeof s, "gzip > %s/%s/%s/%s.gz", root, dn1, dn2, fn))
+			continue;
+		FILE *p = popen(s, "w");
+		if (!p)
+			continue;  // this frame is lost; the next may fare better
+		(void)!fwrite(buf2, FR_PAYLOAD, 1, p);
+		pclose(p);
+	}
+}
