@@ -17,6 +17,7 @@ int main(int argc, char **argv)
 	if (argc != 2 || !arg_int(argv[1], &n) || n < 0 || n > FR_POINTS - 4)
 		usage("usage: pipe-dump N (N from 0 to 896)");
 	double f = fr_freq(n);
+	fr_input(stdin);
 	for (;;) {
 		int st = fr_read(stdin, buf1, buf2);
 		if (st == FR_END)

@@ -165,20 +165,13 @@ TEST(ArchiveRoad, ArcPipeFollowsWhatNetArcStores)
 	Proc arc = start(na);
 	ASSERT_TRUE(wait_bound(port, 5000));
 
-	int mid[2];
-	ASSERT_EQ(pipe2(mid, O_CLOEXEC), 0);
-	Spawn ap;
+	Spawn ap, pd;
 	ap.argv = {bin("arc-pipe"), "arc"};
 	ap.cwd = t.path;
-	ap.stdout_fd = mid[1];
-	Proc relay = start(ap);
-	Spawn pd;
 	pd.argv = {bin("pipe-dump"), "137"};
-	pd.stdin_fd = mid[0];
 	pd.pipe_out = true;
-	Proc dump = start(pd);
-	close(mid[0]);
-	close(mid[1]);
+	Pipeline follow(ap, pd);
+	Proc &relay = follow.a, &dump = follow.b;
 
 	Ran send = run({bin("frame-send"), "-c", "8", "127.0.0.1", std::to_string(port)}, "", 15000);
 	ASSERT_EQ(exit_code(send.status), 0);

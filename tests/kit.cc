@@ -255,6 +255,39 @@ Ran run(const std::vector<std::string> &argv, const std::string &input, int ms,
 	return r;
 }
 
+Pipeline::Pipeline(Spawn from, Spawn to)
+{
+	int mid[2];
+	if (pipe2(mid, O_CLOEXEC) != 0)
+		throw std::runtime_error("pipe");
+	from.stdout_fd = mid[1];
+	from.pipe_out = false;
+	to.stdin_fd = mid[0];
+	to.pipe_in = false;
+	a = start(from);
+	b = start(to);
+	close(mid[0]);
+	close(mid[1]);
+}
+
+Ran run_files(const std::vector<std::string> &argv, const std::string &in, const std::string &out,
+	      const std::vector<std::string> &env, int ms)
+{
+	Spawn s;
+	s.argv = argv;
+	s.env = env;
+	s.stdin_fd = open(in.c_str(), O_RDONLY | O_CLOEXEC);
+	s.stdout_fd = open(out.c_str(), O_WRONLY | O_CLOEXEC);
+	Proc p = start(s);
+	close(s.stdin_fd);
+	close(s.stdout_fd);
+	Ran r;
+	r.err = read_to_end(p.err, ms);
+	if (!wait_exit(p, ms, &r.status))
+		r.status = -1;
+	return r;
+}
+
 int exit_code(int status) { return status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
 int term_signal(int status) { return status >= 0 && WIFSIGNALED(status) ? WTERMSIG(status) : 0; }
 
@@ -297,6 +330,18 @@ bool wait_bound(int port, int ms)
 		usleep(2000);
 	}
 }
+
+HeldPort::HeldPort() : fd(socket(AF_INET, SOCK_DGRAM, 0))
+{
+	struct sockaddr_in a = loopback(0);
+	a.sin_addr.s_addr = htonl(INADDR_ANY);
+	if (bind(fd, (struct sockaddr *)&a, sizeof a) != 0)
+		throw std::runtime_error("bind");
+	socklen_t len = sizeof a;
+	getsockname(fd, (struct sockaddr *)&a, &len);
+	port = ntohs(a.sin_port);
+}
+HeldPort::~HeldPort() { close(fd); }
 
 Udp::Udp() : fd(socket(AF_INET, SOCK_DGRAM, 0))
 {

@@ -40,6 +40,12 @@ bool read_exact(int fd, void *buf, size_t n, int ms);  // false on timeout or en
 std::string read_to_end(int fd, int ms);               // until end of file or ms
 bool readable(int fd, int ms);                          // data (or end) within ms
 
+// Two programs joined by a pipe, as the shell's "a | b"; each spawn's other ends as set.
+struct Pipeline {
+	Proc a, b;
+	Pipeline(Spawn from, Spawn to);
+};
+
 struct Ran {
 	int status = -1;  // raw wait status, -1 if it had to be killed
 	std::string out, err;
@@ -47,12 +53,21 @@ struct Ran {
 Ran run(const std::vector<std::string> &argv, const std::string &input = "", int ms = 20000,
 	const std::vector<std::string> &env = {});
 
+// Runs with standard input and output opened from paths (a directory as input fails every read).
+Ran run_files(const std::vector<std::string> &argv, const std::string &in, const std::string &out,
+	      const std::vector<std::string> &env = {}, int ms = 10000);
+
 int exit_code(int status);    // exit status, or -1 if it did not exit normally
 int term_signal(int status);  // terminating signal, or 0
 
 // UDP on loopback.
 int free_udp_port();
 bool wait_bound(int port, int ms);  // true once something holds the port
+struct HeldPort {  // a UDP port bound here, so that a receiver cannot have it
+	int fd, port;
+	HeldPort();
+	~HeldPort();
+};
 struct Udp {
 	int fd;
 	Udp();

@@ -189,17 +189,11 @@ TEST(NetArcStart, UsageAndRootRefusals)
 
 TEST(NetArcStart, PortInUseFailsAtOnce)
 {
-	int fd = socket(AF_INET, SOCK_DGRAM, 0);
-	struct sockaddr_in a = {};
-	a.sin_family = AF_INET;
-	ASSERT_EQ(bind(fd, (struct sockaddr *)&a, sizeof a), 0);
-	socklen_t len = sizeof a;
-	getsockname(fd, (struct sockaddr *)&a, &len);
-	int port = ntohs(a.sin_port);
-	Ran r = run({bin("net-arc"), std::to_string(port), "arc"}, "", 5000);
-	close(fd);
+	HeldPort held;
+	Ran r = run({bin("net-arc"), std::to_string(held.port), "arc"}, "", 5000);
 	EXPECT_EQ(exit_code(r.status), 1);
-	EXPECT_EQ(r.err, "net-arc: cannot bind port " + std::to_string(port) + ": Address already in use\n");
+	EXPECT_EQ(r.err, "net-arc: cannot bind port " + std::to_string(held.port) + ": Address already in use\n");
+	EXPECT_EQ(r.out, "");
 }
 
 }  // namespace

@@ -135,17 +135,10 @@ TEST(NetPipeStart, UsageErrors)
 
 TEST(NetPipeStart, PortInUseFailsAtOnce)
 {
-	int fd = socket(AF_INET, SOCK_DGRAM, 0);
-	struct sockaddr_in a = {};
-	a.sin_family = AF_INET;
-	ASSERT_EQ(bind(fd, (struct sockaddr *)&a, sizeof a), 0);
-	socklen_t len = sizeof a;
-	getsockname(fd, (struct sockaddr *)&a, &len);
-	int port = ntohs(a.sin_port);
-	Ran r = run({bin("net-pipe"), std::to_string(port)}, "", 5000);
-	close(fd);
+	HeldPort held;
+	Ran r = run({bin("net-pipe"), std::to_string(held.port)}, "", 5000);
 	EXPECT_EQ(exit_code(r.status), 1);
-	EXPECT_EQ(r.err, "net-pipe: cannot bind port " + std::to_string(port) + ": Address already in use\n");
+	EXPECT_EQ(r.err, "net-pipe: cannot bind port " + std::to_string(held.port) + ": Address already in use\n");
 	EXPECT_EQ(r.out, "");
 }
 

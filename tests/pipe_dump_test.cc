@@ -96,51 +96,27 @@ TEST(PipeDump, UsageErrors)
 TEST(PipeDump, ReadAndWriteErrorsEndWithStatus1)
 {
 	// A directory as standard input fails every read: one message, not endless lines.
-	int dir = open("/", O_RDONLY | O_DIRECTORY);
-	Spawn s;
-	s.argv = {bin("pipe-dump"), "0"};
-	s.stdin_fd = dir;
-	s.pipe_out = true;
-	Proc p = start(s);
-	close(dir);
-	int st;
-	ASSERT_TRUE(wait_exit(p, 5000, &st));
-	EXPECT_EQ(exit_code(st), 1);
-	EXPECT_EQ(read_to_end(p.out, 1000), "");
-	EXPECT_EQ(read_to_end(p.err, 1000), "pipe-dump: read error on standard input: Is a directory\n");
+	Ran r = run_files({bin("pipe-dump"), "0"}, "/", "/dev/null");
+	EXPECT_EQ(exit_code(r.status), 1);
+	EXPECT_EQ(r.err, "pipe-dump: read error on standard input: Is a directory\n");
 
 	TempDir t;
 	spit(t / "in", record("2026120721163450", payload(1)));
-	int in = open((t / "in").c_str(), O_RDONLY), full = open("/dev/full", O_WRONLY);
-	Spawn s2;
-	s2.argv = {bin("pipe-dump"), "0"};
-	s2.stdin_fd = in;
-	s2.stdout_fd = full;
-	Proc q = start(s2);
-	close(in);
-	close(full);
-	ASSERT_TRUE(wait_exit(q, 5000, &st));
-	EXPECT_EQ(exit_code(st), 1);
-	EXPECT_EQ(read_to_end(q.err, 1000), "pipe-dump: write error on standard output: No space left on device\n");
+	r = run_files({bin("pipe-dump"), "0"}, t / "in", "/dev/full");
+	EXPECT_EQ(exit_code(r.status), 1);
+	EXPECT_EQ(r.err, "pipe-dump: write error on standard output: No space left on device\n");
 }
 
 // frame-send | net-pipe | pipe-dump, the live pipeline on simulated frames.
 TEST(LivePipeline, SimulatedFramesReachTheDump)
 {
 	int port = free_udp_port();
-	int mid[2];
-	ASSERT_EQ(pipe2(mid, O_CLOEXEC), 0);
-	Spawn np;
+	Spawn np, pd;
 	np.argv = {bin("net-pipe"), std::to_string(port)};
-	np.stdout_fd = mid[1];
-	Proc recv = start(np);
-	Spawn pd;
 	pd.argv = {bin("pipe-dump"), "137"};
-	pd.stdin_fd = mid[0];
 	pd.pipe_out = true;
-	Proc dump = start(pd);
-	close(mid[0]);
-	close(mid[1]);
+	Pipeline live(np, pd);
+	Proc &recv = live.a, &dump = live.b;
 	ASSERT_TRUE(wait_bound(port, 5000));
 	Ran send = run({bin("frame-send"), "-c", "6", "-i", "20", "127.0.0.1", std::to_string(port)});
 	EXPECT_EQ(exit_code(send.status), 0) << send.err;

@@ -264,17 +264,9 @@ TEST(ViewStart, NoDisplayOrBadInput)
 TEST(ViewStart, ReadErrorEndsWithStatus1)
 {
 	Xvfb x;
-	int dir = open("/", O_RDONLY | O_DIRECTORY);
-	Spawn s;
-	s.argv = {bin("pipe-view")};
-	s.env = x.env();
-	s.stdin_fd = dir;
-	Proc p = start(s);
-	close(dir);
-	int st;
-	ASSERT_TRUE(wait_exit(p, 10000, &st));
-	EXPECT_EQ(exit_code(st), 1);
-	EXPECT_EQ(read_to_end(p.err, 1000), "pipe-view: read error on standard input: Is a directory\n");
+	Ran r = run_files({bin("pipe-view")}, "/", "/dev/null", x.env());
+	EXPECT_EQ(exit_code(r.status), 1);
+	EXPECT_EQ(r.err, "pipe-view: read error on standard input: Is a directory\n");
 }
 
 }  // namespace

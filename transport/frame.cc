@@ -20,6 +20,12 @@ int fr_read(FILE *in, unsigned char *hdr, unsigned char *payload)
 	return ferror(in) ? FR_ERROR : FR_READ;
 }
 
+void fr_input(FILE *in)
+{
+	static char inbuf[1 << 16];
+	setvbuf(in, inbuf, _IOFBF, sizeof inbuf);
+}
+
 int fr_write(FILE *out, const void *hdr, const unsigned char *payload)
 {
 	if (fwrite(hdr, FR_HEADER, 1, out) != 1 || fwrite(payload, FR_PAYLOAD, 1, out) != 1)

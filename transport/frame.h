@@ -38,5 +38,9 @@ enum { FR_ERROR = -1, FR_END = 0, FR_READ = 1 };
 // returned as read, its tail as the previous record left it.
 int fr_read(FILE *in, unsigned char *hdr, unsigned char *payload);
 
+// Gives a consumer's input stream a static 64 KiB buffer, so that a stored stream is read in few
+// large reads; a read on a pipe still returns whatever has arrived, so live records wait no longer.
+void fr_input(FILE *in);
+
 // Writes the 17 header bytes and the 3600 payload bytes and flushes. Returns 0, or -1 on error.
 int fr_write(FILE *out, const void *hdr, const unsigned char *payload);

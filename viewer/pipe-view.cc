@@ -32,6 +32,7 @@ int main(int argc, char **argv)
 	ZQ_Rect(79, 29, 981, 831);
 	ZQ_Line(530, 29, 530, 831);
 
+	fr_input(stdin);
 	int r = 0;
 	while (ZQ_Event()) {
 		int st = fr_read(stdin, buf1, buf2);
