@@ -32,13 +32,13 @@ TEST(Archive, CommandsFitOrAreNotRun)
 {
 	char s[64];
 	// The longest commands with the longest roots fit exactly.
-	EXPECT_EQ(arc_fmt(s, sizeof s, "gzip > %s/%s/%s/%s.gz", "123456789012345", "20261207", "20261207211",
+	EXPECT_EQ(arc_fmt(s, sizeof s, ARC_GZIP_FMT, "123456789012345", "20261207", "20261207211",
 			  "2026120721163450"), 1);
 	EXPECT_EQ(strlen(s), 63u);
-	EXPECT_EQ(arc_fmt(s, sizeof s, "gunzip < %s/%s/%s/%s.gz", "1234567890123", "20261207", "20261207211",
+	EXPECT_EQ(arc_fmt(s, sizeof s, ARC_GUNZIP_FMT, "1234567890123", "20261207", "20261207211",
 			  "2026120721163450"), 1);
 	EXPECT_EQ(strlen(s), 63u);
-	EXPECT_EQ(arc_fmt(s, sizeof s, "gzip > %s/%s/%s/%s.gz", "1234567890123456", "20261207", "20261207211",
+	EXPECT_EQ(arc_fmt(s, sizeof s, ARC_GZIP_FMT, "1234567890123456", "20261207", "20261207211",
 			  "2026120721163450"), 0);
 	EXPECT_STREQ(ARC_CLOCK_CMD, "date +%Y%m%d%H%M%S%3N -d '0.5 second ago'");
 }

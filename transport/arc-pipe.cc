@@ -37,7 +37,7 @@ int main(int argc, char **argv)
 			fn[15] = '0';
 			arc_names(fn, fn, dn1, dn2);
 			FILE *g = nullptr;
-			if (arc_fmt(s, sizeof s, "gunzip < %s/%s/%s/%s.gz", root, dn1, dn2, fn))
+			if (arc_fmt(s, sizeof s, ARC_GUNZIP_FMT, root, dn1, dn2, fn))
 				g = popen(s, "r");
 			if (g) {
 				(void)!fread(buf2, 1, FR_PAYLOAD, g);

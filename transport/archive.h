@@ -14,6 +14,13 @@ enum : int {
 // as 17 digits, year to milliseconds.
 extern const char ARC_CLOCK_CMD[];
 
+// The paths and commands, formatted from ROOT, dn1, dn2 and fn.
+#define ARC_DAY_FMT "%s/%s"                     // ROOT/dn1
+#define ARC_PERIOD_FMT "%s/%s/%s"               // ROOT/dn1/dn2
+#define ARC_MKDIR_FMT "mkdir %s\n"              // of one of the two above
+#define ARC_GZIP_FMT "gzip > %s/%s/%s/%s.gz"    // net-arc's compressor
+#define ARC_GUNZIP_FMT "gunzip < %s/%s/%s/%s.gz" // arc-pipe's decompressor
+
 // 1 if root may enter the archive's shell commands: 1 to max characters, letters, digits and
 // ". _ - / +" only, not starting with '-'.
 int arc_root_ok(const char *root, size_t max);

@@ -35,13 +35,13 @@ int main(int argc, char **argv)
 	for (;;) {
 		rx_frame(fd, buf, buf2, 1);
 		arc_names((const char *)buf, fn, dn1, dn2);
-		if (arc_fmt(s, sizeof s, "%s/%s", root, dn1) && access(s, F_OK) != 0 &&
-		    arc_fmt(ss, sizeof ss, "mkdir %s\n", s))
+		if (arc_fmt(s, sizeof s, ARC_DAY_FMT, root, dn1) && access(s, F_OK) != 0 &&
+		    arc_fmt(ss, sizeof ss, ARC_MKDIR_FMT, s))
 			(void)!system(ss);
-		if (arc_fmt(s, sizeof s, "%s/%s/%s", root, dn1, dn2) && access(s, F_OK) != 0 &&
-		    arc_fmt(ss, sizeof ss, "mkdir %s\n", s))
+		if (arc_fmt(s, sizeof s, ARC_PERIOD_FMT, root, dn1, dn2) && access(s, F_OK) != 0 &&
+		    arc_fmt(ss, sizeof ss, ARC_MKDIR_FMT, s))
 			(void)!system(ss);
-		if (!arc_fmt(s, sizeof s, "gzip > %s/%s/%s/%s.gz", root, dn1, dn2, fn))
+		if (!arc_fmt(s, sizeof s, ARC_GZIP_FMT, root, dn1, dn2, fn))
 			continue;
 		FILE *p = popen(s, "w");
 		if (!p)
