@@ -81,8 +81,19 @@ Proc start(const Spawn &s)
 	}
 	for (const std::string &o : s.env)
 		envs.push_back(o);
+	// With ZQ_VALGRIND set to a folder, the transport programs and the dump run under memcheck,
+	// which logs there (so their own standard error stays theirs) and fails them on any error.
+	std::vector<std::string> args = s.argv;
+	const char *vg = getenv("ZQ_VALGRIND");
+	if (vg && *vg && !args.empty())
+		for (const char *prog : {"net-pipe", "net-arc", "arc-pipe", "pipe-dump"})
+			if (args[0] == bin(prog)) {
+				args.insert(args.begin(), {"/usr/bin/valgrind", "--quiet", "--error-exitcode=99",
+							   std::string("--log-file=") + vg + "/" + prog + ".%p.log"});
+				break;
+			}
 	std::vector<char *> argv, envp;
-	for (const std::string &a : s.argv)
+	for (const std::string &a : args)
 		argv.push_back(const_cast<char *>(a.c_str()));
 	argv.push_back(nullptr);
 	for (const std::string &e : envs)
