@@ -4,10 +4,11 @@
 // to such a receiver and are the same for the same seed: a noise floor that differs between
 // the channels, a few steady narrow carriers, and now and then a burst drifting in frequency.
 //
-// usage: frame-send [-c COUNT] [-i MILLISECONDS] [-s SEED] HOST PORT
+// usage: frame-send [-c COUNT] [-i MILLISECONDS] [-r PER_SECOND] [-s SEED] HOST PORT
 //   -c  frames to send, then exit (0, the default: no end)
 //   -i  interval between frames in milliseconds (500; 0 sends at full speed); stamps always
 //       advance by half a second per frame from the first half-second instant
+//   -r  frames per second instead of -i
 //   -s  seed of the simulated sky (1)
 #include <cmath>
 #include <cstdint>
@@ -78,15 +79,17 @@ static void sky(long k)
 
 int main(int argc, char **argv)
 {
-	int count = 0, interval = 500, seed = 1, opt;
-	while ((opt = getopt(argc, argv, "c:i:s:")) != -1) {
-		int *v = opt == 'c' ? &count : opt == 'i' ? &interval : opt == 's' ? &seed : nullptr;
+	const char *use = "usage: frame-send [-c COUNT] [-i MILLISECONDS] [-r PER_SECOND] [-s SEED] HOST PORT";
+	int count = 0, interval = 500, rate = 0, seed = 1, opt;
+	while ((opt = getopt(argc, argv, "c:i:r:s:")) != -1) {
+		int *v = opt == 'c' ? &count : opt == 'i' ? &interval : opt == 'r' ? &rate : opt == 's' ? &seed : nullptr;
 		if (!v || !arg_int(optarg, v) || *v < 0)
-			usage("usage: frame-send [-c COUNT] [-i MILLISECONDS] [-s SEED] HOST PORT");
+			usage(use);
 	}
+	long long step = rate > 0 ? 1000000000LL / rate : interval * 1000000LL;  // nanoseconds
 	int port;
 	if (argc - optind != 2 || !arg_int(argv[optind + 1], &port) || port < 1 || port > 65535)
-		usage("usage: frame-send [-c COUNT] [-i MILLISECONDS] [-s SEED] HOST PORT");
+		usage(use);
 	rng = 0x9E3779B97F4A7C15ULL ^ (uint64_t)seed * 0xBF58476D1CE4E5B9ULL;
 	if (rng == 0)
 		rng = 1;
@@ -116,9 +119,9 @@ int main(int argc, char **argv)
 	t0.tv_nsec = (half % 2) * 500000000L;
 	for (long k = 0; count == 0 || k < count; k++) {
 		sky(k);
-		long long ns = (long long)t0.tv_nsec + (long long)k * interval * 1000000LL;
+		long long ns = (long long)t0.tv_nsec + (long long)k * step;
 		struct timespec at = {t0.tv_sec + (time_t)(ns / 1000000000LL), (long)(ns % 1000000000LL)};
-		if (interval > 0)
+		if (step > 0)
 			while (clock_nanosleep(CLOCK_REALTIME, TIMER_ABSTIME, &at, nullptr) != 0) {}
 		long long hs = (long long)t0.tv_nsec / 500000000 + k;  // half seconds since t0's second
 		time_t sec = t0.tv_sec + (time_t)(hs / 2);
