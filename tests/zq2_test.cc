@@ -7,10 +7,21 @@
 #include <cstring>
 #include <ctime>
 #include <set>
+#include <vector>
 #include <unistd.h>
 
 #include "xkit.h"
 #include "zq2.h"
+
+// Every colour the library asks the server for, in order (the test links with
+// --wrap=XAllocColor): what was asked, before the server's rounding comes back in the cell.
+static std::vector<XColor> asked;
+extern "C" Status __real_XAllocColor(Display *d, Colormap c, XColor *x);
+extern "C" Status __wrap_XAllocColor(Display *d, Colormap c, XColor *x)
+{
+	asked.push_back(*x);
+	return __real_XAllocColor(d, c, x);
+}
 
 namespace {
 
@@ -117,7 +128,21 @@ TEST_F(Zq, PaletteAndStandardColours)
 		pal[3 * k + 2] = (unsigned char)(k * 37);
 	}
 	pal[3 * 127] = 255;
+	asked.clear();
 	open(200, 100, 0, pal);
+	// 136 cells asked for in index order: palette bytes in the high byte, standard colours full.
+	ASSERT_EQ(asked.size(), 136u);
+	for (int k = 0; k < 128; k++) {
+		EXPECT_EQ(asked[k].red, pal[3 * k] << 8) << k;
+		EXPECT_EQ(asked[k].green, pal[3 * k + 1] << 8) << k;
+		EXPECT_EQ(asked[k].blue, pal[3 * k + 2] << 8) << k;
+	}
+	EXPECT_EQ(asked[127].red, 0xFF00);  // 255 below the full value of standard white
+	for (int k = 0; k < 8; k++) {
+		EXPECT_EQ(asked[128 + k].blue, k & 1 ? 0xFFFF : 0) << k;
+		EXPECT_EQ(asked[128 + k].red, k & 2 ? 0xFFFF : 0) << k;
+		EXPECT_EQ(asked[128 + k].green, k & 4 ? 0xFFFF : 0) << k;
+	}
 	for (int k : {0, 1, 64, 100, 126, 127}) {
 		ZQ_Color(k);
 		EXPECT_EQ(zq.color, k);
@@ -125,7 +150,6 @@ TEST_F(Zq, PaletteAndStandardColours)
 		unsigned long want = (unsigned long)pal[3 * k] << 16 | pal[3 * k + 1] << 8 | pal[3 * k + 2];
 		EXPECT_EQ(both(k, 10), want) << "index " << k;
 	}
-	EXPECT_EQ(zq.col[127].red >> 8, 0xFF);  // byte 255 asked as 0xFF00
 	const unsigned long standard[8] = {0x000000, 0x0000ff, 0xff0000, 0xff00ff,
 					   0x00ff00, 0x00ffff, 0xffff00, 0xffffff};
 	for (int k = 0; k < 8; k++) {
@@ -144,7 +168,11 @@ TEST_F(Zq, PaletteAndStandardColours)
 
 TEST_F(Zq, NullPaletteGivesBlackCells)
 {
+	asked.clear();
 	open(200, 100, 0, nullptr);
+	ASSERT_EQ(asked.size(), 136u);  // still all 136 cells
+	for (int k = 0; k < 128; k++)
+		EXPECT_EQ(asked[k].red | asked[k].green | asked[k].blue, 0) << k;
 	for (int k : {0, 5, 64, 127}) {
 		ZQ_Color(k);
 		ZQ_Line(k, 10, k, 10);
