@@ -186,13 +186,8 @@ static void bench_net_arc()
 	printf("%10s  %8s  %8s  %10s  %10s\n", "rate", "sent", "stored", "RSS at 1 s", "RSS end");
 	for (double rate : {50.0, 100.0, 150.0, 200.0, 300.0}) {
 		TempDir t;
-		mkdir((t / "arc").c_str(), 0755);
 		int port = free_udp_port();
-		Spawn s;
-		s.argv = {bin("net-arc"), std::to_string(port), "arc"};
-		s.cwd = t.path;
-		Proc p = start(s);
-		wait_bound(port, 5000);
+		Proc p = start_net_arc(t.path, port);
 		long rss0 = 0;
 		Udp u;
 		long n = (long)(rate * secs);

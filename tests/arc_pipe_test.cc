@@ -157,13 +157,8 @@ TEST_F(ArcPipe, UsageAndRootRefusals)
 TEST(ArchiveRoad, ArcPipeFollowsWhatNetArcStores)
 {
 	TempDir t;
-	mkdir((t / "arc").c_str(), 0755);
 	int port = free_udp_port();
-	Spawn na;
-	na.argv = {bin("net-arc"), std::to_string(port), "arc"};
-	na.cwd = t.path;
-	Proc arc = start(na);
-	ASSERT_TRUE(wait_bound(port, 5000));
+	Proc arc = start_net_arc(t.path, port);
 
 	Spawn ap, pd;
 	ap.argv = {bin("arc-pipe"), "arc"};

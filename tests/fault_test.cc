@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -44,17 +45,7 @@ struct Archiver : ::testing::Test {
 	Proc p;
 	std::vector<std::string> env;
 	std::vector<std::string> wrap;  // runs the archiver as another user, where needed
-	void SetUp() override { mkdir((t / "arc").c_str(), 0755); }
-	void launch()
-	{
-		Spawn s;
-		s.argv = wrap;
-		s.argv.insert(s.argv.end(), {bin("net-arc"), std::to_string(port), "arc"});
-		s.cwd = t.path;
-		s.env = env;
-		p = start(s);
-		ASSERT_TRUE(wait_bound(port, 5000));
-	}
+	void launch() { p = start_net_arc(t.path, port, env, wrap); }
 	void send(int k)
 	{
 		udp.send(port, stamp_of(k));
@@ -74,13 +65,7 @@ struct Archiver : ::testing::Test {
 	{
 		std::string e;
 		for (int i = 0; i < ms / 10 && e.find(what) == std::string::npos; i++) {
-			while (readable(p.err, 0)) {
-				char b[4096];
-				ssize_t n = read(p.err, b, sizeof b);
-				if (n <= 0)
-					break;
-				e.append(b, (size_t)n);
-			}
+			e += drain(p.err);
 			usleep(10000);
 		}
 		return e;
@@ -136,6 +121,7 @@ TEST_F(Archiver, ReadOnlyPeriodLosesItsFramesOnly)
 	if (geteuid() == 0) {  // root writes anywhere: archive as nobody, as a careful site would
 		wrap = {"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"};
 		ASSERT_EQ(chmod(t.path.c_str(), 0755), 0);
+		ASSERT_EQ(mkdir((t / "arc").c_str(), 0755), 0);
 		ASSERT_EQ(chown((t / "arc").c_str(), 65534, 65534), 0);
 	}
 	launch();
@@ -171,18 +157,25 @@ TEST_F(Archiver, MissingGzipIsSaidAndNothingSpins)
 	EXPECT_TRUE(still_running(p));
 }
 
-TEST(RelayFaults, MissingDateIsSaidAtTheNormalPace)
+// arc-pipe in dir with a PATH of one program only.
+Proc relay_with_only(const TempDir &t, const std::string &program)
 {
-	TempDir t;
 	mkdir((t / "bin").c_str(), 0755);
 	mkdir((t / "arc").c_str(), 0755);
-	ASSERT_EQ(symlink("/bin/gunzip", (t / "bin/gunzip").c_str()), 0);
+	if (symlink(("/bin/" + program).c_str(), (t / ("bin/" + program)).c_str()) != 0)
+		throw std::runtime_error("symlink");
 	Spawn s;
 	s.argv = {bin("arc-pipe"), "arc"};
 	s.cwd = t.path;
 	s.env = {"PATH=" + (t / "bin")};
 	s.pipe_out = true;
-	Proc p = start(s);
+	return start(s);
+}
+
+TEST(RelayFaults, MissingDateIsSaidAtTheNormalPace)
+{
+	TempDir t;
+	Proc p = relay_with_only(t, "gunzip");
 	std::string e = read_to_end(p.err, 1000);
 	EXPECT_FALSE(readable(p.out, 0));  // no reading, no record
 	size_t lines = (size_t)std::count(e.begin(), e.end(), '\n');
@@ -195,9 +188,7 @@ TEST(RelayFaults, MissingDateIsSaidAtTheNormalPace)
 TEST(RelayFaults, MissingGunzipStillGivesARecordEachHalfSecond)
 {
 	TempDir t;
-	mkdir((t / "bin").c_str(), 0755);
 	mkdir((t / "arc").c_str(), 0755);
-	ASSERT_EQ(symlink("/bin/date", (t / "bin/date").c_str()), 0);
 	// Files for the coming seconds, so that only the missing decompressor stands in the way.
 	std::string gz = run({"/bin/gzip", "-c"}, payload(1)).out;
 	time_t now = time(nullptr);
@@ -212,12 +203,7 @@ TEST(RelayFaults, MissingGunzipStillGivesARecordEachHalfSecond)
 			mkdir((t / ("arc/" + stamp.substr(0, 8) + "/" + stamp.substr(0, 11))).c_str(), 0755);
 			spit(t / gz_path(stamp), gz);
 		}
-	Spawn s;
-	s.argv = {bin("arc-pipe"), "arc"};
-	s.cwd = t.path;
-	s.env = {"PATH=" + (t / "bin")};
-	s.pipe_out = true;
-	Proc p = start(s);
+	Proc p = relay_with_only(t, "date");
 	std::string r(3617 * 3, '\0');
 	ASSERT_TRUE(read_exact(p.out, r.data(), r.size(), 5000));
 	for (int k = 0; k < 3; k++)
@@ -254,11 +240,7 @@ TEST(ViewerFaults, XServerKilledEndsTheViewer)
 TEST(ReceiverFaults, StalledReaderLosesOnlyInTheKernelAndRecovers)
 {
 	int port = free_udp_port();
-	Spawn s;
-	s.argv = {bin("net-pipe"), std::to_string(port)};
-	s.pipe_out = true;
-	Proc p = start(s);
-	ASSERT_TRUE(wait_bound(port, 5000));
+	Proc p = start_net_pipe(port);
 	Udp u;
 	// Nobody reads: net-pipe blocks on the full pipe, and the socket queue overflows.
 	for (int k = 0; k < 300; k++) {

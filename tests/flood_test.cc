@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <map>
 #include <random>
-#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -99,11 +98,7 @@ TEST(Flood, NetPipeWritesExactlyTheImpliedRecords)
 	ASSERT_GT(pairs, 1000);
 
 	int port = free_udp_port();
-	Spawn s;
-	s.argv = {bin("net-pipe"), std::to_string(port)};
-	s.pipe_out = true;
-	Proc p = start(s);
-	ASSERT_TRUE(wait_bound(port, 5000));
+	Proc p = start_net_pipe(port);
 	std::string out;
 	std::atomic<bool> done{false};
 	std::thread reader([&] { out = read_to_end(p.out, 120000); done = true; });
@@ -132,13 +127,8 @@ TEST(Flood, NetArcStoresExactlyTheImpliedFiles)
 		want[f.stamp] = f.payload;
 
 	TempDir t;
-	mkdir((t / "arc").c_str(), 0755);
 	int port = free_udp_port();
-	Spawn s;
-	s.argv = {bin("net-arc"), std::to_string(port), "arc"};
-	s.cwd = t.path;
-	Proc p = start(s);
-	ASSERT_TRUE(wait_bound(port, 5000));
+	Proc p = start_net_arc(t.path, port);
 	Udp u;
 	for (const std::string &d : dg)
 		paced(u, port, d);

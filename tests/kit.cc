@@ -195,6 +195,19 @@ bool read_exact(int fd, void *buf, size_t n, int ms)
 	return true;
 }
 
+std::string drain(int fd)
+{
+	std::string s;
+	char b[4096];
+	while (readable(fd, 0)) {
+		ssize_t n = read(fd, b, sizeof b);
+		if (n <= 0)
+			break;
+		s.append(b, (size_t)n);
+	}
+	return s;
+}
+
 std::string read_to_end(int fd, int ms)
 {
 	long long end = now_ms() + ms;
@@ -353,6 +366,32 @@ HeldPort::HeldPort() : fd(socket(AF_INET, SOCK_DGRAM, 0))
 	port = ntohs(a.sin_port);
 }
 HeldPort::~HeldPort() { close(fd); }
+
+Proc start_net_pipe(int port)
+{
+	Spawn s;
+	s.argv = {bin("net-pipe"), std::to_string(port)};
+	s.pipe_out = true;
+	Proc p = start(s);
+	if (!wait_bound(port, 5000))
+		throw std::runtime_error("net-pipe did not bind its port");
+	return p;
+}
+
+Proc start_net_arc(const std::string &dir, int port, const std::vector<std::string> &env,
+		   const std::vector<std::string> &wrap)
+{
+	mkdir((dir + "/arc").c_str(), 0755);
+	Spawn s;
+	s.argv = wrap;
+	s.argv.insert(s.argv.end(), {bin("net-arc"), std::to_string(port), "arc"});
+	s.cwd = dir;
+	s.env = env;
+	Proc p = start(s);
+	if (!wait_bound(port, 5000))
+		throw std::runtime_error("net-arc did not bind its port");
+	return p;
+}
 
 Udp::Udp() : fd(socket(AF_INET, SOCK_DGRAM, 0))
 {

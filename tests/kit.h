@@ -37,6 +37,7 @@ void stop(Proc &p);                             // SIGKILL and reap
 bool still_running(Proc &p);
 
 bool read_exact(int fd, void *buf, size_t n, int ms);  // false on timeout or end
+std::string drain(int fd);                             // what can be read now, without waiting
 std::string read_to_end(int fd, int ms);               // until end of file or ms
 bool readable(int fd, int ms);                          // data (or end) within ms
 
@@ -75,6 +76,12 @@ struct Udp {
 	void send(int port, const void *data, size_t n) const;
 	void send(int port, const std::string &s) const { send(port, s.data(), s.size()); }
 };
+
+// The receivers, ready once their port is bound: net-pipe with its output piped to us; net-arc
+// in dir storing under dir/arc (made here if missing), env and a wrapper command as given.
+Proc start_net_pipe(int port);
+Proc start_net_arc(const std::string &dir, int port, const std::vector<std::string> &env = {},
+		   const std::vector<std::string> &wrap = {});
 
 // A temporary directory, removed with everything in it at the end of the test.
 struct TempDir {

@@ -44,19 +44,7 @@ struct NetArc : ::testing::Test {
 	int port = free_udp_port();
 	Udp udp;
 	Proc p;
-	void SetUp() override
-	{
-		mkdir((t / "arc").c_str(), 0755);
-		launch("arc");
-	}
-	void launch(const std::string &root)
-	{
-		Spawn s;
-		s.argv = {bin("net-arc"), std::to_string(port), root};
-		s.cwd = t.path;
-		p = start(s);
-		ASSERT_TRUE(wait_bound(port, 5000));
-	}
+	void SetUp() override { p = start_net_arc(t.path, port); }
 	void pair(const std::string &stamp, const std::string &pay)
 	{
 		udp.send(port, stamp);
@@ -77,18 +65,7 @@ struct NetArc : ::testing::Test {
 		}
 		return got;
 	}
-	std::string err()
-	{
-		std::string e;
-		while (readable(p.err, 0)) {
-			char b[4096];
-			ssize_t n = read(p.err, b, sizeof b);
-			if (n <= 0)
-				break;
-			e.append(b, (size_t)n);
-		}
-		return e;
-	}
+	std::string err() { return drain(p.err); }
 };
 
 TEST_F(NetArc, DirectoriesAreMadeAsFirstNeeded)
@@ -148,7 +125,11 @@ TEST_F(NetArc, MissingRootLosesFramesUntilItExists)
 {
 	stop(p);
 	ASSERT_EQ(rmdir((t / "arc").c_str()), 0);
-	launch("arc");
+	Spawn s;  // started by hand: the kit would make the root
+	s.argv = {bin("net-arc"), std::to_string(port), "arc"};
+	s.cwd = t.path;
+	p = start(s);
+	ASSERT_TRUE(wait_bound(port, 5000));
 	const std::string a = "2026120721163450", b = "2026120721163500";
 	pair(a, payload(1));
 	// The shell says what failed; the archiver lives on (the compressor never read its pipe).

@@ -17,15 +17,7 @@ struct NetPipe : ::testing::Test {
 	int port = free_udp_port();
 	Udp udp;
 	Proc p;
-	void SetUp() override { launch(std::to_string(port)); }
-	void launch(const std::string &arg)
-	{
-		Spawn s;
-		s.argv = {bin("net-pipe"), arg};
-		s.pipe_out = true;
-		p = start(s);
-		ASSERT_TRUE(wait_bound(port, 5000));
-	}
+	void SetUp() override { p = start_net_pipe(port); }
 	void pair(const std::string &stamp, const std::string &pay)
 	{
 		udp.send(port, stamp);
