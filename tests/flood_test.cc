@@ -15,23 +15,6 @@
 
 namespace {
 
-// Bytes waiting in the receive queue of the socket bound to port, or -1 if there is none.
-long rx_queue(int port)
-{
-	FILE *f = fopen("/proc/net/udp", "r");
-	char line[512];
-	long q = -1;
-	(void)!fgets(line, sizeof line, f);
-	while (fgets(line, sizeof line, f)) {
-		unsigned lport;
-		unsigned long tx, rx;
-		if (sscanf(line, " %*d: %*8x:%4x %*8x:%*4x %*2x %8lx:%8lx", &lport, &tx, &rx) == 3 && (int)lport == port)
-			q = (long)rx;
-	}
-	fclose(f);
-	return q;
-}
-
 // Sends once the queue has room for the datagram, so the kernel never drops one.
 void paced(const Udp &u, int port, const std::string &d)
 {

@@ -355,6 +355,34 @@ bool wait_bound(int port, int ms)
 	}
 }
 
+long rx_queue(int port)
+{
+	FILE *f = fopen("/proc/net/udp", "r");
+	if (!f)
+		return -1;
+	char line[512];
+	long q = -1;
+	(void)!fgets(line, sizeof line, f);
+	while (fgets(line, sizeof line, f)) {
+		unsigned lport;
+		unsigned long tx, rx;
+		if (sscanf(line, " %*d: %*8x:%4x %*8x:%*4x %*2x %8lx:%8lx", &lport, &tx, &rx) == 3 && (int)lport == port)
+			q = (long)rx;
+	}
+	fclose(f);
+	return q;
+}
+
+bool wait_drained(int port, int ms)
+{
+	for (int t = 0; t < ms; t += 2) {
+		if (rx_queue(port) == 0)
+			return true;
+		usleep(2000);
+	}
+	return false;
+}
+
 HeldPort::HeldPort() : fd(socket(AF_INET, SOCK_DGRAM, 0))
 {
 	struct sockaddr_in a = loopback(0);

@@ -64,6 +64,8 @@ int term_signal(int status);  // terminating signal, or 0
 // UDP on loopback.
 int free_udp_port();
 bool wait_bound(int port, int ms);  // true once something holds the port
+long rx_queue(int port);            // bytes queued at the socket bound to port, -1 if none
+bool wait_drained(int port, int ms);  // true once that queue is empty
 struct HeldPort {  // a UDP port bound here, so that a receiver cannot have it
 	int fd, port;
 	HeldPort();
