@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <sstream>
 #include <stdexcept>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -104,6 +105,8 @@ Proc start(const Spawn &s)
 	if (pid < 0)
 		throw std::runtime_error("fork");
 	if (pid == 0) {
+		// Should the test itself die before it ends this child, the child goes with it.
+		prctl(PR_SET_PDEATHSIG, SIGKILL);
 		signal(SIGPIPE, SIG_DFL);
 		if (s.pipe_in)
 			dup2(pin[0], 0);
