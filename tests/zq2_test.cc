@@ -355,19 +355,28 @@ TEST_F(Zq, CloseButtonEndsTheWindow)
 	(void)wa;
 }
 
+// Calls a poll until it takes something (the press may still be on its way), at most 2.5 s.
+int poll(int (*f)(void))
+{
+	for (int i = 0; i < 500; i++) {
+		if (f())
+			return 1;
+		usleep(5000);
+	}
+	return 0;
+}
+
 TEST_F(Zq, ClicksAndKeysAreTakenOneAtATimeInOrder)
 {
 	open(400, 300);
 	ASSERT_EQ(xdotool(x, {"mousemove", "100", "100", "click", "1", "mousemove", "200", "150", "click", "3"}), 0);
 	int got = 0;
-	for (int i = 0; i < 500 && !(got = ZQ_Click()); i++)
-		usleep(5000);
+	got = poll(ZQ_Click);
 	ASSERT_EQ(got, 1);
 	EXPECT_EQ(zq.cx, 100);
 	EXPECT_EQ(zq.cy, 100);
 	EXPECT_EQ(zq.cb, 1);
-	for (int i = 0; i < 500 && !(got = ZQ_Click()); i++)
-		usleep(5000);
+	got = poll(ZQ_Click);
 	ASSERT_EQ(got, 1);
 	EXPECT_EQ(zq.cx, 200);
 	EXPECT_EQ(zq.cy, 150);
@@ -375,8 +384,7 @@ TEST_F(Zq, ClicksAndKeysAreTakenOneAtATimeInOrder)
 	EXPECT_EQ(ZQ_Click(), 0);
 
 	ASSERT_EQ(xdotool(x, {"mousemove", "50", "60", "key", "a"}), 0);
-	for (int i = 0; i < 500 && !(got = ZQ_Key()); i++)
-		usleep(5000);
+	got = poll(ZQ_Key);
 	ASSERT_EQ(got, 1);
 	EXPECT_EQ(zq.kc, (int)XKeysymToKeycode(x.dpy, XK_a));
 	EXPECT_EQ(zq.kx, 50);
@@ -385,8 +393,7 @@ TEST_F(Zq, ClicksAndKeysAreTakenOneAtATimeInOrder)
 	ASSERT_EQ(xdotool(x, {"click", "2"}), 0);
 	usleep(50000);
 	EXPECT_EQ(ZQ_Event(), 1);
-	for (int i = 0; i < 500 && !(got = ZQ_Click()); i++)
-		usleep(5000);
+	EXPECT_EQ(poll(ZQ_Click), 1);
 	EXPECT_EQ(zq.cb, 2);
 }
 
