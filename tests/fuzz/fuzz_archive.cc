@@ -26,13 +26,12 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char *data, size_t size)
 	buf[16] = '\0';
 	arc_names(buf, fn, dn1, dn2);
 	CHECK(strlen(fn) == 16 && strlen(dn1) == 8 && strlen(dn2) == 11);
-	CHECK(arc_fmt(s, sizeof s, ARC_DAY_FMT, root.c_str(), dn1));
-	CHECK(arc_fmt(ss, sizeof ss, ARC_MKDIR_FMT, s));
-	CHECK(std::string(ss) == "mkdir " + root + "/" + dn1 + "\n");
-	CHECK(arc_fmt(s, sizeof s, ARC_PERIOD_FMT, root.c_str(), dn1, dn2));
-	CHECK(arc_fmt(ss, sizeof ss, ARC_MKDIR_FMT, s));
+	CHECK(arc_dir_cmd(s, ss, root.c_str(), dn1, dn2, 0));
+	CHECK(std::string(s) == root + "/" + dn1 && std::string(ss) == "mkdir " + root + "/" + dn1 + "\n");
+	CHECK(arc_dir_cmd(s, ss, root.c_str(), dn1, dn2, 1));
+	CHECK(std::string(s) == root + "/" + dn1 + "/" + dn2);
 	CHECK(std::string(ss) == "mkdir " + root + "/" + dn1 + "/" + dn2 + "\n");
-	CHECK(arc_fmt(s, sizeof s, ARC_GZIP_FMT, root.c_str(), dn1, dn2, fn));
+	CHECK(arc_gzip_cmd(s, root.c_str(), dn1, dn2, fn));
 	check_archive_cmd(s, "gzip >", root);
 	return 0;
 }

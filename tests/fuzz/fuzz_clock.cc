@@ -23,11 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char *data, size_t size)
 	}
 	CHECK(strlen(fn) == 16 && all_digits(fn, 16) && slot <= 19);
 	CHECK(slot == (10 * (fn[13] - '0') + (fn[14] - '0')) / 5);
-	fn[14] = slot % 2 ? '5' : '0';
-	fn[15] = '0';
-	arc_names(fn, fn, dn1, dn2);
 	for (const char *root : {"arc", "/srv/arc", "1234567890123"}) {
-		CHECK(arc_fmt(s, sizeof s, ARC_GUNZIP_FMT, root, dn1, dn2, fn));
+		CHECK(arc_gunzip_cmd(s, root, fn, dn1, dn2, slot));
 		check_archive_cmd(s, "gunzip <", root);
 		CHECK(s[strlen(s) - 4] == '0' && (s[strlen(s) - 5] == '0' || s[strlen(s) - 5] == '5'));
 	}

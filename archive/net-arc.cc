@@ -35,13 +35,10 @@ int main(int argc, char **argv)
 	for (;;) {
 		rx_frame(fd, buf, buf2, 1);
 		arc_names((const char *)buf, fn, dn1, dn2);
-		if (arc_fmt(s, sizeof s, ARC_DAY_FMT, root, dn1) && access(s, F_OK) != 0 &&
-		    arc_fmt(ss, sizeof ss, ARC_MKDIR_FMT, s))
-			(void)!system(ss);
-		if (arc_fmt(s, sizeof s, ARC_PERIOD_FMT, root, dn1, dn2) && access(s, F_OK) != 0 &&
-		    arc_fmt(ss, sizeof ss, ARC_MKDIR_FMT, s))
-			(void)!system(ss);
-		if (!arc_fmt(s, sizeof s, ARC_GZIP_FMT, root, dn1, dn2, fn))
+		for (int level = 0; level < 2; level++)  // the day, then the ten-minute period
+			if (arc_dir_cmd(s, ss, root, dn1, dn2, level) && access(s, F_OK) != 0)
+				(void)!system(ss);
+		if (!arc_gzip_cmd(s, root, dn1, dn2, fn))
 			continue;
 		FILE *p = popen(s, "w");
 		if (!p)

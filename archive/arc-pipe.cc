@@ -33,11 +33,8 @@ int main(int argc, char **argv)
 			slot = arc_slot(fn);  // -1 unless the reading is 16 digits
 		}
 		if (slot >= 0 && slot != prev) {
-			fn[14] = slot % 2 ? '5' : '0';
-			fn[15] = '0';
-			arc_names(fn, fn, dn1, dn2);
 			FILE *g = nullptr;
-			if (arc_fmt(s, sizeof s, ARC_GUNZIP_FMT, root, dn1, dn2, fn))
+			if (arc_gunzip_cmd(s, root, fn, dn1, dn2, slot))
 				g = popen(s, "r");
 			if (g) {
 				(void)!fread(buf2, 1, FR_PAYLOAD, g);

@@ -42,6 +42,26 @@ int arc_fmt(char *dst, size_t size, const char *fmt, ...)
 	return n >= 0 && (size_t)n < size;
 }
 
+int arc_dir_cmd(char *s, char *ss, const char *root, const char *dn1, const char *dn2, int level)
+{
+	int ok = level == 0 ? arc_fmt(s, ARC_NAME, ARC_DAY_FMT, root, dn1)
+			    : arc_fmt(s, ARC_NAME, ARC_PERIOD_FMT, root, dn1, dn2);
+	return ok && arc_fmt(ss, ARC_NAME, ARC_MKDIR_FMT, s);
+}
+
+int arc_gzip_cmd(char *s, const char *root, const char *dn1, const char *dn2, const char *fn)
+{
+	return arc_fmt(s, ARC_NAME, ARC_GZIP_FMT, root, dn1, dn2, fn);
+}
+
+int arc_gunzip_cmd(char *s, const char *root, char *fn, char *dn1, char *dn2, int slot)
+{
+	fn[14] = slot % 2 ? '5' : '0';
+	fn[15] = '0';
+	arc_names(fn, fn, dn1, dn2);
+	return arc_fmt(s, ARC_NAME, ARC_GUNZIP_FMT, root, dn1, dn2, fn);
+}
+
 int arc_slot(const char *fn)
 {
 	if (strlen(fn) != FR_STAMP || !fr_stamp_ok(fn))

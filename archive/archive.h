@@ -33,6 +33,19 @@ void arc_names(const char *stamp, char *fn, char *dn1, char *dn2);
 // that did not fit must not be run.
 int arc_fmt(char *dst, size_t size, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
 
+// net-arc's directory step for one frame (buffers of ARC_NAME bytes): for level 0 the day, for
+// level 1 the ten-minute period, its path into s and the command that makes it into ss. Returns
+// 1 if both fitted; only then may the command be run.
+int arc_dir_cmd(char *s, char *ss, const char *root, const char *dn1, const char *dn2, int level);
+
+// net-arc's compressor command for the frame fn into s (ARC_NAME bytes); 1 if it fitted.
+int arc_gzip_cmd(char *s, const char *root, const char *dn1, const char *dn2, const char *fn);
+
+// arc-pipe's step for the clock reading in fn and its slot (from arc_slot, not -1): rounds fn
+// down to the slot's half second, sets dn1 and dn2 from it, and puts the decompressor command
+// into s (ARC_NAME bytes). Returns 1 if the command fitted.
+int arc_gunzip_cmd(char *s, const char *root, char *fn, char *dn1, char *dn2, int slot);
+
 // The half-second slot 0..19 of a clock reading held in fn (16 digits: year to hundredths),
 // from the units of the second and the tenths; -1 if the reading is not 16 digits.
 int arc_slot(const char *fn);
