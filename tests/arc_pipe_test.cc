@@ -170,7 +170,9 @@ TEST(ArchiveRoad, ArcPipeFollowsWhatNetArcStores)
 
 	Ran send = run({bin("frame-send"), "-c", "8", "127.0.0.1", std::to_string(port)}, "", 15000);
 	ASSERT_EQ(exit_code(send.status), 0);
-	usleep(1200000);  // the last frame is wanted half a second after it was sent
+	// The last frame is wanted half a second after it was sent: three more slots are past it.
+	long sent = written(relay.pid);
+	ASSERT_TRUE(wait_until([&] { return written(relay.pid) >= sent + 3 * 3617; }, 10000));
 	stop(relay);
 	int st;
 	ASSERT_TRUE(wait_exit(dump, 5000, &st));

@@ -53,21 +53,13 @@ struct Archiver : ::testing::Test {
 	}
 	bool stored(int k, int ms = 10000)
 	{
-		for (int i = 0; i < ms / 10; i++) {
-			if (gunzips_to(t / gz_path(stamp_of(k)), payload(k)))
-				return true;
-			usleep(10000);
-		}
-		return false;
+		return wait_until([&] { return gunzips_to(t / gz_path(stamp_of(k)), payload(k)); }, ms, 10);
 	}
 	// What the archiver's shell has said, once it has said what (or ms have passed).
 	std::string err_until(const std::string &what, int ms = 10000)
 	{
 		std::string e;
-		for (int i = 0; i < ms / 10 && e.find(what) == std::string::npos; i++) {
-			e += drain(p.err);
-			usleep(10000);
-		}
+		wait_until([&] { return (e += drain(p.err)).find(what) != std::string::npos; }, ms, 10);
 		return e;
 	}
 };
@@ -80,8 +72,7 @@ TEST_F(Archiver, KilledWhileStoringLosesAtMostTheFrameInFlight)
 		ASSERT_TRUE(stored(k)) << k;
 	}
 	send(20);
-	for (int i = 0; i < 1000 && !exists(t / gz_path(stamp_of(20))); i++)
-		usleep(200);
+	wait_until([&] { return exists(t / gz_path(stamp_of(20))); }, 5000, 0);
 	kill(p.pid, SIGKILL);
 	stop(p);
 	// The frame in flight is missing, cut, or whole; nothing before it is touched.
@@ -248,19 +239,14 @@ TEST(ReceiverFaults, StalledReaderLosesOnlyInTheKernelAndRecovers)
 		u.send(port, payload(k));
 		usleep(1000);
 	}
-	usleep(300000);
 	EXPECT_TRUE(still_running(p));
-	std::string out = read_to_end(p.out, 500);  // reading resumes
+	std::string out = read_records(p.out, 500);  // reading resumes, whole records
 	for (int k = 300; k < 310; k++) {
 		u.send(port, stamp_of(k));
 		u.send(port, payload(k));
 		usleep(20000);
 	}
-	std::string more(10 * 3617, '\0');
-	size_t got = 0;
-	while (got < more.size() && read_exact(p.out, more.data() + got, 3617, 2000))
-		got += 3617;
-	out += more.substr(0, got);
+	out += read_records(p.out, 2000);
 	ASSERT_EQ(out.size() % 3617, 0u);
 	size_t n = out.size() / 3617;
 	EXPECT_LT(n, 310u);  // the kernel dropped what did not fit

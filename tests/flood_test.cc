@@ -3,7 +3,6 @@
 // socket queue, so nothing is lost and the output must be exactly what the receive rules imply.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdio>
 #include <map>
 #include <random>
@@ -18,12 +17,10 @@ namespace {
 // Sends once the queue has room for the datagram, so the kernel never drops one.
 void paced(const Udp &u, int port, const std::string &d)
 {
-	for (int i = 0; i < 20000; i++) {
+	wait_until([&] {
 		long q = rx_queue(port);
-		if (q == 0 || (d.size() < 8000 && q < 60000))
-			break;
-		usleep(200);
-	}
+		return q == 0 || (d.size() < 8000 && q < 60000);
+	}, 4000, 0);
 	u.send(port, d);
 }
 
@@ -83,17 +80,14 @@ TEST(Flood, NetPipeWritesExactlyTheImpliedRecords)
 	int port = free_udp_port();
 	Proc p = start_net_pipe(port);
 	std::string out;
-	std::atomic<bool> done{false};
-	std::thread reader([&] { out = read_to_end(p.out, 120000); done = true; });
+	std::thread reader([&] { out = read_n(p.out, want.size() * 3617, 120000); });
 	Udp u;
 	for (const std::string &d : dg)
 		paced(u, port, d);
-	for (int i = 0; i < 2000 && out.size() < want.size() * 3617 && rx_queue(port) != 0; i++)
-		usleep(5000);
-	usleep(300000);
+	reader.join();
 	EXPECT_TRUE(still_running(p));
 	stop(p);
-	reader.join();
+	out += drain(p.out);  // nothing beyond the implied records
 
 	ASSERT_EQ(out.size(), want.size() * 3617);
 	for (size_t k = 0; k < want.size(); k++)
@@ -117,11 +111,8 @@ TEST(Flood, NetArcStoresExactlyTheImpliedFiles)
 		paced(u, port, d);
 	// Done when the last frame's file is whole.
 	const std::string last = "arc/20261208/20261208235/2026120823595950.gz";
-	for (int i = 0; i < 3000; i++) {
-		if (exists(t / last) && run({"/bin/gzip", "-t", t / last}).status == 0 && rx_queue(port) == 0)
-			break;
-		usleep(10000);
-	}
+	wait_until([&] { return exists(t / last) && run({"/bin/gzip", "-t", t / last}).status == 0 && rx_queue(port) == 0; },
+		   30000, 10);
 	EXPECT_TRUE(still_running(p));
 	stop(p);
 

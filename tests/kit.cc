@@ -5,6 +5,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <functional>
 #include <new>
 #include <netinet/in.h>
 #include <poll.h>
@@ -146,20 +147,13 @@ Proc start(const Spawn &s)
 
 bool wait_exit(Proc &p, int ms, int *status)
 {
-	long long end = now_ms() + ms;
-	for (;;) {
-		int st;
-		pid_t r = waitpid(p.pid, &st, WNOHANG);
-		if (r == p.pid) {
-			p.pid = -1;
-			if (status)
-				*status = st;
-			return true;
-		}
-		if (now_ms() >= end)
-			return false;
-		usleep(2000);
-	}
+	int st;
+	if (!wait_until([&] { return waitpid(p.pid, &st, WNOHANG) == p.pid; }, ms))
+		return false;
+	p.pid = -1;
+	if (status)
+		*status = st;
+	return true;
 }
 
 void stop(Proc &p)
@@ -208,6 +202,32 @@ std::string drain(int fd)
 			break;
 		s.append(b, (size_t)n);
 	}
+	return s;
+}
+
+std::string read_n(int fd, size_t n, int ms)
+{
+	std::string s(n, '\0');
+	long long end = now_ms() + ms;
+	size_t got = 0;
+	while (got < n) {
+		long long left = end - now_ms();
+		if (left <= 0 || !readable(fd, (int)left))
+			break;
+		ssize_t r = read(fd, s.data() + got, n - got);
+		if (r <= 0)
+			break;
+		got += (size_t)r;
+	}
+	s.resize(got);
+	return s;
+}
+
+std::string read_records(int fd, int quiet_ms)
+{
+	std::string s, rec;
+	while ((rec = read_n(fd, 3617, quiet_ms)).size() == 3617)
+		s += rec;
 	return s;
 }
 
@@ -340,22 +360,22 @@ int free_udp_port()
 	return ntohs(a.sin_port);
 }
 
-bool wait_bound(int port, int ms)
+bool wait_until(const std::function<bool()> &done, int ms, int every)
 {
 	long long end = now_ms() + ms;
 	for (;;) {
-		int fd = socket(AF_INET, SOCK_DGRAM, 0);
-		struct sockaddr_in a = loopback(port);
-		a.sin_addr.s_addr = htonl(INADDR_ANY);
-		int r = bind(fd, (struct sockaddr *)&a, sizeof a);
-		int e = errno;
-		close(fd);
-		if (r < 0 && e == EADDRINUSE)
+		if (done())
 			return true;
 		if (now_ms() >= end)
 			return false;
-		usleep(2000);
+		usleep((useconds_t)every * 1000);
 	}
+}
+
+// Read from the kernel's socket table, so the receiver keeps its own bind to itself.
+bool wait_bound(int port, int ms)
+{
+	return wait_until([&] { return rx_queue(port) >= 0; }, ms);
 }
 
 long rx_queue(int port)
@@ -378,12 +398,14 @@ long rx_queue(int port)
 
 bool wait_drained(int port, int ms)
 {
-	for (int t = 0; t < ms; t += 2) {
-		if (rx_queue(port) == 0)
-			return true;
-		usleep(2000);
-	}
-	return false;
+	return wait_until([&] { return rx_queue(port) == 0; }, ms);
+}
+
+long written(pid_t pid)
+{
+	std::string io = slurp("/proc/" + std::to_string(pid) + "/io");
+	size_t at = io.find("wchar: ");
+	return at == std::string::npos ? -1 : atol(io.c_str() + at + 7);
 }
 
 HeldPort::HeldPort() : fd(socket(AF_INET, SOCK_DGRAM, 0))

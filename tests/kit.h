@@ -2,6 +2,7 @@
 // PID, and talk UDP on loopback.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -32,6 +33,8 @@ struct Spawn {
 };
 
 Proc start(const Spawn &s);
+// Asks done() every `every` ms until it says true (then true) or ms have passed (then false).
+bool wait_until(const std::function<bool()> &done, int ms, int every = 2);
 bool wait_exit(Proc &p, int ms, int *status);  // true once exited within ms; sets status
 void stop(Proc &p);                             // SIGKILL and reap
 bool still_running(Proc &p);
@@ -39,6 +42,9 @@ bool still_running(Proc &p);
 bool read_exact(int fd, void *buf, size_t n, int ms);  // false on timeout or end
 std::string drain(int fd);                             // what can be read now, without waiting
 std::string read_to_end(int fd, int ms);               // until end of file or ms
+std::string read_n(int fd, size_t n, int ms);          // until n bytes, end of file or ms
+std::string read_records(int fd, int quiet_ms);        // whole records, until none comes in quiet_ms
+long written(pid_t pid);                               // bytes a process has written so far
 bool readable(int fd, int ms);                          // data (or end) within ms
 
 // Two programs joined by a pipe, as the shell's "a | b"; each spawn's other ends as set.
@@ -63,7 +69,7 @@ int term_signal(int status);  // terminating signal, or 0
 
 // UDP on loopback.
 int free_udp_port();
-bool wait_bound(int port, int ms);  // true once something holds the port
+bool wait_bound(int port, int ms);  // true once a socket is bound to the port
 long rx_queue(int port);            // bytes queued at the socket bound to port, -1 if none
 bool wait_drained(int port, int ms);  // true once that queue is empty
 struct HeldPort {  // a UDP port bound here, so that a receiver cannot have it

@@ -58,11 +58,7 @@ struct NetArc : ::testing::Test {
 	std::string stored(const std::string &stamp, const std::string &want, int ms = 10000)
 	{
 		std::string got;
-		for (int i = 0; i < ms / 10; i++) {
-			if (exists(t / path(stamp)) && (got = gunzip(t / path(stamp))) == want)
-				return got;
-			usleep(10000);
-		}
+		wait_until([&] { return exists(t / path(stamp)) && (got = gunzip(t / path(stamp))) == want; }, ms, 10);
 		return got;
 	}
 	std::string err() { return drain(p.err); }
@@ -134,10 +130,7 @@ TEST_F(NetArc, MissingRootLosesFramesUntilItExists)
 	pair(a, payload(1));
 	// The shell says what failed; the archiver lives on (the compressor never read its pipe).
 	std::string e;
-	for (int i = 0; i < 500 && e.find(".gz") == std::string::npos; i++) {
-		e += err();
-		usleep(10000);
-	}
+	wait_until([&] { return (e += err()).find(".gz") != std::string::npos; }, 5000, 10);
 	EXPECT_NE(e.find("arc/20261207"), std::string::npos) << e;
 	EXPECT_NE(e.find(path(a)), std::string::npos) << e;
 	EXPECT_TRUE(still_running(p));

@@ -120,8 +120,8 @@ TEST(LivePipeline, SimulatedFramesReachTheDump)
 	ASSERT_TRUE(wait_bound(port, 5000));
 	Ran send = run({bin("frame-send"), "-c", "6", "-i", "20", "127.0.0.1", std::to_string(port)});
 	EXPECT_EQ(exit_code(send.status), 0) << send.err;
-	ASSERT_TRUE(wait_drained(port, 5000));  // net-pipe has taken the last pair...
-	usleep(200000);                         // ...and written it
+	// net-pipe has written all six records into the pipe.
+	ASSERT_TRUE(wait_until([&] { return written(recv.pid) >= 6 * 3617; }, 5000));
 	stop(recv);  // the dump then sees the end of its input
 	int st;
 	ASSERT_TRUE(wait_exit(dump, 5000, &st));

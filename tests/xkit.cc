@@ -33,11 +33,7 @@ Xvfb::Xvfb()
 	if (n.empty())
 		throw std::runtime_error("Xvfb did not start: " + read_to_end(proc.err, 100));
 	display = ":" + n;
-	for (int i = 0; i < 500 && !dpy; i++) {
-		dpy = XOpenDisplay(display.c_str());
-		if (!dpy)
-			usleep(10000);
-	}
+	wait_until([&] { return (dpy = XOpenDisplay(display.c_str())) != nullptr; }, 5000, 10);
 	if (!dpy)
 		throw std::runtime_error("cannot connect to " + display);
 }
@@ -69,11 +65,11 @@ Area grab(Display *dpy, Drawable d, int x, int y, int w, int h)
 
 Window find_window(Display *dpy, const std::string &name, int ms)
 {
-	for (int t = 0; t <= ms; t += 10) {
+	Window found = 0;
+	wait_until([&] {
 		Window root = DefaultRootWindow(dpy), parent, *kids = nullptr;
 		unsigned n = 0;
 		XQueryTree(dpy, root, &root, &parent, &kids, &n);
-		Window found = 0;
 		for (unsigned i = 0; i < n && !found; i++) {
 			char *wn = nullptr;
 			if (XFetchName(dpy, kids[i], &wn) && wn) {
@@ -84,11 +80,9 @@ Window find_window(Display *dpy, const std::string &name, int ms)
 		}
 		if (kids)
 			XFree(kids);
-		if (found)
-			return found;
-		usleep(10000);
-	}
-	return 0;
+		return found != 0;
+	}, ms, 10);
+	return found;
 }
 
 int xdotool(const Xvfb &x, const std::vector<std::string> &args)
