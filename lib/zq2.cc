@@ -26,6 +26,10 @@ static_assert(std::is_standard_layout_v<zq_rec> && std::is_trivial_v<zq_rec>,
 
 enum { MASK_WIN = 0x8005, MASK_BTN = 0x8004 };  // exposure, button press (and key press)
 
+// The window manager's close request; a window that takes part gets it as a ClientMessage
+// instead of having its connection killed.
+static Atom wm_delete;
+
 void ZQ_Open(const char *display_name, const unsigned char *palette) noexcept
 {
 	setlocale(LC_CTYPE, "ja_JP.EUC");  // left as it was when the locale is not installed
@@ -85,6 +89,8 @@ void ZQ_Open(const char *display_name, const unsigned char *palette) noexcept
 	XStoreName(dpy, zq.win, zq.title);
 	zq.btn = XCreateSimpleWindow(dpy, zq.win, zq.width - 66, zq.height - 28, 56, 20, 2, fg, bg);
 	XSelectInput(dpy, zq.btn, MASK_BTN);
+	wm_delete = XInternAtom(dpy, "WM_DELETE_WINDOW", False);
+	XSetWMProtocols(dpy, zq.win, &wm_delete, 1);
 	XMapWindow(dpy, zq.win);
 	XMapSubwindows(dpy, zq.win);
 
@@ -98,7 +104,11 @@ int ZQ_Event(void) noexcept
 	if (!zq.win)
 		return 0;
 	Display *dpy = zq.dpy;
-	if (XCheckTypedWindowEvent(dpy, zq.btn, ButtonPress, &zq.ev)) {
+	// The close button, or the window manager's close request: the same end.
+	bool closed = XCheckTypedWindowEvent(dpy, zq.btn, ButtonPress, &zq.ev);
+	while (!closed && XCheckTypedWindowEvent(dpy, zq.win, ClientMessage, &zq.ev))
+		closed = zq.ev.xclient.format == 32 && (Atom)zq.ev.xclient.data.l[0] == wm_delete;
+	if (closed) {
 		XDestroyWindow(dpy, zq.win);
 		zq.win = 0;
 		return 0;

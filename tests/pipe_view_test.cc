@@ -68,8 +68,7 @@ struct View : ::testing::Test {
 	{
 		if (p.pid > 0) {
 			stop(p);
-			for (int i = 0; i < 1000 && find_window(x.dpy, "Spectrogram", 0); i++)
-				usleep(5000);
+			wait_until([&] { return !find_window(x.dpy, "Spectrogram", 0); }, 5000, 5);
 		}
 		Spawn s;
 		s.argv = {bin("pipe-view")};
@@ -84,12 +83,7 @@ struct View : ::testing::Test {
 	unsigned long px(int px, int py) { return pixel_at(x.dpy, w, px, py); }
 	bool wait_px(int px_, int py, unsigned long want, int ms = 10000)
 	{
-		for (int t = 0; t < ms; t += 5) {
-			if (px(px_, py) == want)
-				return true;
-			usleep(5000);
-		}
-		return false;
+		return wait_until([&] { return px(px_, py) == want; }, ms, 5);
 	}
 	// Sends one record and waits until the viewer has drawn it (its cursor line is there).
 	void frame(const std::string &pay, std::string stamp = "2026120721163450", bool wait = true)
@@ -217,19 +211,40 @@ TEST_F(View, CutPayloadWaitsForTheEndThenEndsWithStatus0)
 	EXPECT_EQ(exit_code(st), 0);
 }
 
-TEST_F(View, CloseButtonEndsAfterTheNextRecord)
+// The window manager's close request, as a window manager sends it.
+void wm_close(Display *dpy, Window w)
 {
-	frame(Pay(9000, 9000).p);
-	ASSERT_EQ(xdotool(x, {"mousemove", "1020", "842", "click", "1"}), 0);
-	usleep(300000);
-	EXPECT_TRUE(still_running(p));  // the viewer waits in its read: no record, no poll
-	int st = -1;
-	for (int k = 0; k < 20 && still_running(p); k++) {
-		frame(Pay(9000, 9000).p, "2026120721163450", false);
-		wait_exit(p, 500, &st);
+	XEvent e{};
+	e.xclient.type = ClientMessage;
+	e.xclient.window = w;
+	e.xclient.message_type = XInternAtom(dpy, "WM_PROTOCOLS", False);
+	e.xclient.format = 32;
+	e.xclient.data.l[0] = (long)XInternAtom(dpy, "WM_DELETE_WINDOW", False);
+	e.xclient.data.l[1] = CurrentTime;
+	XSendEvent(dpy, w, False, NoEventMask, &e);
+	XSync(dpy, False);
+}
+
+TEST_F(View, CloseButtonOrWindowManagerEndsAfterTheNextRecord)
+{
+	for (const char *how : {"button", "window manager"}) {
+		launch();
+		frame(Pay(9000, 9000).p);
+		if (how == std::string("button"))
+			ASSERT_EQ(xdotool(x, {"mousemove", "1020", "842", "click", "1"}), 0);
+		else
+			wm_close(x.dpy, w);
+		usleep(300000);
+		EXPECT_TRUE(still_running(p)) << how;  // the viewer waits in its read: no record, no poll
+		int st = -1;
+		for (int k = 0; k < 20 && still_running(p); k++) {
+			frame(Pay(9000, 9000).p, "2026120721163450", false);
+			wait_exit(p, 500, &st);
+		}
+		EXPECT_FALSE(still_running(p)) << how;
+		EXPECT_EQ(exit_code(st), 0) << how;
+		EXPECT_EQ(read_to_end(p.err, 100), "") << how;
 	}
-	EXPECT_FALSE(still_running(p));
-	EXPECT_EQ(exit_code(st), 0);
 }
 
 TEST_F(View, UncoveredWindowIsRepaintedOnTheNextPoll)
