@@ -1,0 +1,47 @@
+// scripts/demo as a user with a desktop meets it: the live window on their display, closed by
+// its CLOSE button or the window manager, then the pipe-dump lines, and status 0.
+#include <gtest/gtest.h>
+
+#include "xkit.h"
+
+namespace {
+
+void wm_close(Display *dpy, Window w)
+{
+	XEvent e{};
+	e.xclient.type = ClientMessage;
+	e.xclient.window = w;
+	e.xclient.message_type = XInternAtom(dpy, "WM_PROTOCOLS", False);
+	e.xclient.format = 32;
+	e.xclient.data.l[0] = (long)XInternAtom(dpy, "WM_DELETE_WINDOW", False);
+	XSendEvent(dpy, w, False, NoEventMask, &e);
+	XSync(dpy, False);
+}
+
+TEST(Demo, WithADisplayClosingTheWindowGoesOnToTheDumpAndEndsWith0)
+{
+	for (const char *how : {"button", "window manager"}) {
+		Xvfb x;
+		Spawn s;
+		s.argv = {"/bin/bash", src("scripts/demo")};
+		s.env = {"DISPLAY=" + x.display, "ZQ_BIN=" + bin(""), "PORT=" + std::to_string(free_udp_port())};
+		s.pipe_out = true;
+		Proc demo = start(s);
+		Window w = find_window(x.dpy, "Spectrogram", 20000);
+		ASSERT_NE(w, 0u) << how;
+		if (how == std::string("button"))
+			ASSERT_EQ(xdotool(x, {"mousemove", "1020", "842", "click", "1"}), 0);
+		else
+			wm_close(x.dpy, w);
+		int st;
+		ASSERT_TRUE(wait_exit(demo, 30000, &st)) << how;
+		std::string out = read_to_end(demo.out, 1000), err = read_to_end(demo.err, 100);
+		EXPECT_EQ(exit_code(st), 0) << how << "\n" << out << err;
+		size_t at = out.find("pipe-dump 137");
+		ASSERT_NE(at, std::string::npos) << out;
+		std::string dump = out.substr(out.find('\n', at) + 1);
+		EXPECT_EQ(std::count(dump.begin(), dump.end(), '\n'), 8) << dump;
+	}
+}
+
+}  // namespace
