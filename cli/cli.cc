@@ -7,19 +7,66 @@
 #include <cstdlib>
 #include <cstring>
 
-void die(const char *fmt, ...)
+static void say(const char *fmt, va_list ap)
 {
 	int err = errno;
-	va_list ap;
 	fprintf(stderr, "%s: ", program_invocation_short_name);
-	va_start(ap, fmt);
 	vfprintf(stderr, fmt, ap);
-	va_end(ap);
 	size_t n = strlen(fmt);
 	if (n > 0 && fmt[n - 1] == ':')
 		fprintf(stderr, " %s", strerror(err));
 	fputc('\n', stderr);
+}
+
+void die(const char *fmt, ...)
+{
+	va_list ap;
+	va_start(ap, fmt);
+	say(fmt, ap);
+	va_end(ap);
 	exit(1);
+}
+
+void warn(const char *fmt, ...)
+{
+	va_list ap;
+	va_start(ap, fmt);
+	say(fmt, ap);
+	va_end(ap);
+}
+
+void help_or_version(int argc, char **argv, const char *line, const char *help)
+{
+	if (argc < 2)
+		return;
+	if (strcmp(argv[1], "--help") == 0) {
+		printf("%s\n%s", line, help);
+		exit(fflush(stdout) == 0 ? 0 : 1);
+	}
+	if (strcmp(argv[1], "--version") == 0) {
+		printf("%s %s\n", program_invocation_short_name, ZQ_VERSION);
+		exit(fflush(stdout) == 0 ? 0 : 1);
+	}
+}
+
+int arg_positive(const char *s, double *v)
+{
+	int points = 0, digits = 0;
+	for (const char *p = s; *p; p++) {
+		if (*p == '.')
+			points++;
+		else if (*p >= '0' && *p <= '9')
+			digits++;
+		else
+			return 0;
+	}
+	if (digits == 0 || points > 1)
+		return 0;
+	double d = strtod(s, nullptr);
+	if (!(d > 0) || d > 1e9)
+		return 0;
+	*v = d;
+	return 1;
 }
 
 void usage(const char *line)

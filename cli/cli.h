@@ -5,6 +5,17 @@
 // A format ending in ':' gets the system error appended.
 [[noreturn]] void die(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
+// Prints "PROGRAM: " and the formatted message on stderr, as die does, and goes on.
+void warn(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// For the programs that answer them: a first argument "--help" prints the usage line and help
+// on standard output, "--version" the program's name and version; either then exits with 0.
+void help_or_version(int argc, char **argv, const char *line, const char *help);
+
+// Parses a whole decimal number greater than zero (digits, one optional point). Returns 1 and
+// sets *v, or 0.
+int arg_positive(const char *s, double *v);
+
 // Prints the usage line on stderr and exits with status 2.
 [[noreturn]] void usage(const char *line);
 

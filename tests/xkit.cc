@@ -11,7 +11,8 @@
 // ended): that is no error for the tests. Anything else ends the test as Xlib would.
 static int tolerant(Display *dpy, XErrorEvent *e)
 {
-	if (e->error_code == BadWindow && (e->request_code == X_GetProperty || e->request_code == X_QueryTree))
+	if (e->error_code == BadWindow && (e->request_code == X_GetProperty || e->request_code == X_QueryTree ||
+					   e->request_code == X_GetWindowAttributes))
 		return 0;
 	char text[256];
 	XGetErrorText(dpy, e->error_code, text, sizeof text);
@@ -72,8 +73,10 @@ Window find_window(Display *dpy, const std::string &name, int ms)
 		XQueryTree(dpy, root, &root, &parent, &kids, &n);
 		for (unsigned i = 0; i < n && !found; i++) {
 			char *wn = nullptr;
+			XWindowAttributes wa;
 			if (XFetchName(dpy, kids[i], &wn) && wn) {
-				if (name == wn)
+				// Named is not yet shown: only a mapped window can be read back.
+				if (name == wn && XGetWindowAttributes(dpy, kids[i], &wa) && wa.map_state == IsViewable)
 					found = kids[i];
 				XFree(wn);
 			}

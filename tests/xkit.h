@@ -27,7 +27,8 @@ struct Area {
 };
 Area grab(Display *dpy, Drawable d, int x, int y, int w, int h);
 
-// A top-level window by name, searched among the root's children; 0 if none within ms.
+// A top-level window by name, searched among the root's children, once it is viewable; 0 if
+// none is within ms.
 Window find_window(Display *dpy, const std::string &name, int ms);
 
 // Runs xdotool against the server.

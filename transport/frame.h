@@ -29,6 +29,19 @@ inline double fr_freq(int p) { return (p + FR_FREQ_OFFSET) * FR_FREQ_STEP; }
 // enter a shell command.
 int fr_stamp_ok(const void *s);
 
+// 1 if the first n digits of s (n even, 4 to 16: YYYY[MM[DD[HH[MM[SS[cc]]]]]]) are a real
+// time: month 01-12, a day the month has, hour 00-23, minute and second 00-59.
+int fr_time_ok(const char *s, int n);
+
+// The stamp's time in hundredths of a second since 1970-01-01 00:00, reading its fields as
+// they are (no time zone applied): differences between stamps are true durations. Returns 1,
+// or 0 if the stamp is not 16 digits of a real time.
+int fr_stamp_time(const void *stamp, long long *centis);
+
+// The 16-digit stamp of a time in hundredths since 1970, as fr_stamp_time reads it (out: 17
+// bytes, NUL-terminated).
+void fr_time_stamp(long long centis, char *out);
+
 enum { FR_ERROR = -1, FR_END = 0, FR_READ = 1 };
 
 // Reads one record the way every consumer does: the 17 header bytes as one item, then the
