@@ -104,12 +104,21 @@ const char *arc_inflate(const unsigned char *gz, size_t n, unsigned char *payloa
 		return "empty";
 	if (n < 2 || gz[0] != 0x1f || gz[1] != 0x8b)
 		return "not gzip";
-	static thread_local z_stream z;  // one for each thread that inflates
-	static thread_local bool ready = false;
-	if (!ready) {
+	// One stream for each thread that inflates, ended with the thread.
+	static thread_local struct Stream {
+		z_stream z{};
+		bool ready = false;
+		~Stream()
+		{
+			if (ready)
+				inflateEnd(&z);
+		}
+	} st;
+	z_stream &z = st.z;
+	if (!st.ready) {
 		if (inflateInit2(&z, 16 + MAX_WBITS) != Z_OK)
 			return "cannot start zlib";
-		ready = true;
+		st.ready = true;
 	} else if (inflateReset(&z) != Z_OK)
 		return "cannot reset zlib";
 	static thread_local unsigned char out[FR_PAYLOAD + 1];  // one more, to see a frame too long

@@ -24,7 +24,9 @@ TEST(Demo, WithADisplayClosingTheWindowGoesOnToTheDumpAndEndsWith0)
 		Xvfb x;
 		Spawn s;
 		s.argv = {"/bin/bash", src("scripts/demo")};
-		s.env = {"DISPLAY=" + x.display, "ZQ_BIN=" + bin(""), "PORT=" + std::to_string(free_udp_port())};
+		TempDir out;
+		s.env = {"DISPLAY=" + x.display, "ZQ_BIN=" + bin(""), "ZQ_OUT=" + out.path,
+			 "PORT=" + std::to_string(free_udp_port())};
 		s.pipe_out = true;
 		Proc demo = start(s);
 		Window w = find_window(x.dpy, "Spectrogram", 20000);
@@ -35,12 +37,14 @@ TEST(Demo, WithADisplayClosingTheWindowGoesOnToTheDumpAndEndsWith0)
 			wm_close(x.dpy, w);
 		int st;
 		ASSERT_TRUE(wait_exit(demo, 30000, &st)) << how;
-		std::string out = read_to_end(demo.out, 1000), err = read_to_end(demo.err, 100);
-		EXPECT_EQ(exit_code(st), 0) << how << "\n" << out << err;
-		size_t at = out.find("pipe-dump 137");
-		ASSERT_NE(at, std::string::npos) << out;
-		std::string dump = out.substr(out.find('\n', at) + 1);
+		std::string log = read_to_end(demo.out, 1000), err = read_to_end(demo.err, 100);
+		EXPECT_EQ(exit_code(st), 0) << how << "\n" << log << err;
+		size_t at = log.find("pipe-dump 137");
+		ASSERT_NE(at, std::string::npos) << log;
+		std::string dump = log.substr(log.find('\n', at) + 1);
+		dump = dump.substr(0, dump.find("=="));
 		EXPECT_EQ(std::count(dump.begin(), dump.end(), '\n'), 8) << dump;
+		EXPECT_TRUE(exists(out.path + "/quicklook.png")) << how;
 	}
 }
 

@@ -21,6 +21,9 @@ TEST(Palette, LevelsToIndices)
 	};
 	for (auto &c : cases)
 		EXPECT_EQ(vw_index(c.v), c.k) << c.v;
+	// The pictures' scale at the viewer's range is the viewer's, value for value.
+	for (unsigned v = 0; v < 65536; v++)
+		ASSERT_EQ(vw_scale(v / 100.0, 40, 140), vw_index(v)) << v;
 }
 
 TEST(Palette, TableEntries)

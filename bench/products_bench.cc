@@ -1,0 +1,101 @@
+// Products from a stored stream, beside cat and pipe-dump on the same file in the same run:
+//   pipe-png   a day of records (172,800) into a 1600-pixel picture: frames/s and peak RSS
+//   pipe-fits  100,000 records into 15-minute files: frames/s and peak RSS
+// usage: products_bench [--quick]
+#include <cstdio>
+#include <fcntl.h>
+#include <string>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+#include <vector>
+
+#include "frame.h"
+#include "kit.h"
+
+static double now()
+{
+	struct timespec t;
+	clock_gettime(CLOCK_MONOTONIC, &t);
+	return (double)t.tv_sec + t.tv_nsec / 1e9;
+}
+
+// n records every half second from 2026-12-07 00:00, a noisy floor with a carrier.
+static void make_stream(const std::string &path, int n)
+{
+	FILE *f = fopen(path.c_str(), "wb");
+	std::string p(3600, '\0');
+	unsigned x = 2463534242u;
+	long long t0;
+	fr_stamp_time("2026120700000000", &t0);
+	for (int k = 0; k < n; k++) {
+		for (int i = 0; i < 1800; i++) {
+			x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+			unsigned v = (i / 2 == 300 ? 12000 : 5000) + (x >> 22);
+			p[(size_t)(2 * i)] = (char)(v & 0xff);
+			p[(size_t)(2 * i + 1)] = (char)(v >> 8);
+		}
+		char s[17];
+		fr_time_stamp(t0 + 50LL * k, s);
+		fwrite(s, 1, 17, f);
+		fwrite(p.data(), 1, p.size(), f);
+	}
+	fclose(f);
+}
+
+// Seconds and peak RSS (KiB) of a program reading the file, output to /dev/null; best of two.
+static std::pair<double, long> measure(const std::vector<std::string> &argv, const std::string &in)
+{
+	double best = 1e9;
+	long rss = 0;
+	for (int i = 0; i < 2; i++) {
+		double t = now();
+		pid_t pid = fork();
+		if (pid == 0) {
+			int fd = open(in.c_str(), O_RDONLY), out = open("/dev/null", O_WRONLY);
+			dup2(fd, 0);
+			dup2(out, 1);
+			std::vector<char *> a;
+			for (const std::string &s : argv)
+				a.push_back(const_cast<char *>(s.c_str()));
+			a.push_back(nullptr);
+			execv(a[0], a.data());
+			_exit(127);
+		}
+		int st;
+		struct rusage ru;
+		wait4(pid, &st, 0, &ru);
+		best = std::min(best, now() - t);
+		rss = std::max(rss, ru.ru_maxrss);
+	}
+	return {best, rss};
+}
+
+static void row(const char *name, int n, const std::vector<std::string> &argv, const std::string &in, double cat)
+{
+	auto [s, rss] = measure(argv, in);
+	printf("  %-22s %9.0f frames/s  %6.2f s  peak RSS %6.1f MiB  (%.2f x cat)\n", name, n / s, s, rss / 1024.0, cat / s);
+}
+
+int main(int argc, char **argv)
+{
+	bool quick = argc > 1 && std::string(argv[1]) == "--quick";
+	TempDir t;
+	int day = quick ? 20000 : 172800, fits = quick ? 20000 : 100000;
+	make_stream(t / "day.records", day);
+	double cat = measure({"/bin/cat"}, t / "day.records").first;
+	printf("a day of records (%d):\n", day);
+	printf("  %-22s %9.0f frames/s  %6.2f s\n", "cat", day / cat, cat);
+	row("pipe-dump 137", day, {bin("pipe-dump"), "137"}, t / "day.records", cat);
+	row("pipe-png (1600 wide)", day, {bin("pipe-png"), t / "day.png"}, t / "day.records", cat);
+	if (access(bin("pipe-fits").c_str(), X_OK) == 0) {
+		make_stream(t / "fits.records", fits);
+		double cat2 = measure({"/bin/cat"}, t / "fits.records").first;
+		mkdir((t / "fits").c_str(), 0755);
+		printf("%d records:\n", fits);
+		printf("  %-22s %9.0f frames/s  %6.2f s\n", "cat", fits / cat2, cat2);
+		row("pipe-fits", fits, {bin("pipe-fits"), "-z", "+0000", "-d", t / "fits"}, t / "fits.records", cat2);
+	}
+}
