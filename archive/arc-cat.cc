@@ -13,7 +13,6 @@
 #include <cstdio>
 #include <cstring>
 #include <getopt.h>
-#include <thread>
 #include <poll.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -103,40 +102,16 @@ static void frame(const std::string &stamp, const std::string &path, bool hold)
 	}
 }
 
-// The range from the archive, a batch of files at a time, read and inflated by two threads
-// (zlib's inflating is most of the work) and written in order. While following, the newest
-// period's files may still be being written: those that fail are left to their close.
-static struct Item {
-	std::string stamp, path, why;  // a directory's problem: no stamp, its message in path
-	unsigned char payload[FR_PAYLOAD];
-} batch[256];
-
-static void inflate_items(size_t from, size_t to)
-{
-	for (size_t i = from; i < to; i++) {
-		if (batch[i].stamp.empty())
-			continue;
-		const char *why = arc_read(batch[i].path.c_str(), batch[i].payload);
-		batch[i].why = why ? why : "";
-	}
-}
-
+// The range from the archive, in order. While following, the newest period's files may still
+// be being written: those that fail are left to their close.
 static void read_range(const char *root, bool follows)
 {
-	ArcList list(root, range);
+	ArcBatch batch(root, range, true);
 	std::string held = fw.root + "/" + fw.day + "/" + fw.per + "/";
-	for (int k = ArcList::FRAME; k != ArcList::END;) {
-		size_t n = 0;
-		while (n < sizeof batch / sizeof batch[0] && (k = list.next(batch[n].stamp, batch[n].path)) != ArcList::END) {
-			if (k == ArcList::PROBLEM)
-				batch[n].stamp.clear();
-			n++;
-		}
-		std::thread helper(inflate_items, 0, n / 2);
-		inflate_items(n / 2, n);
-		helper.join();
+	ArcItem *items;
+	while (size_t n = batch.next(items)) {
 		for (size_t i = 0; i < n; i++) {
-			Item &it = batch[i];
+			ArcItem &it = items[i];
 			if (it.stamp.empty()) {
 				warn("%s", it.path.c_str());
 				status = 1;

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <thread>
 #include <time.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -149,8 +150,10 @@ const char *arc_inflate(const unsigned char *gz, size_t n, unsigned char *payloa
 	return r == Z_MEM_ERROR ? "out of memory" : "cannot be inflated";
 }
 
-const char *arc_read(const char *path, unsigned char *payload)
+const char *arc_read(const char *path, unsigned char *payload, long long *bytes)
 {
+	if (bytes)
+		*bytes = 0;
 	// A frame file is a few kilobytes; anything far larger is not one.
 	static thread_local unsigned char gz[1 << 16];
 	static thread_local char msg[128];
@@ -164,6 +167,8 @@ const char *arc_read(const char *path, unsigned char *payload)
 		close(fd);
 		return "not a regular file";
 	}
+	if (bytes)
+		*bytes = st.st_size;
 	size_t n = 0;
 	for (;;) {
 		ssize_t r = read(fd, gz + n, sizeof gz - n);
@@ -275,4 +280,42 @@ int ArcList::next(std::string &stamp, std::string &path)
 			return PROBLEM;
 		}
 	}
+}
+
+void ArcBatch::read(size_t from, size_t to)
+{
+	for (size_t i = from; i < to; i++) {
+		ArcItem &it = items_[i];
+		if (it.stamp.empty())
+			continue;
+		const char *why = nullptr;
+		struct stat st;
+		if (inflate_)
+			why = arc_read(it.path.c_str(), it.payload, &it.bytes);
+		else if (lstat(it.path.c_str(), &st) == 0)
+			it.bytes = st.st_size;
+		else
+			why = "cannot be found";
+		it.why = why ? why : "";
+	}
+}
+
+size_t ArcBatch::next(ArcItem *&items)
+{
+	size_t n = 0;
+	while (!done_ && n < items_.size()) {
+		int k = list_.next(items_[n].stamp, items_[n].path);
+		if (k == ArcList::END)
+			done_ = true;
+		else {
+			if (k == ArcList::PROBLEM)
+				items_[n].stamp.clear();
+			n++;
+		}
+	}
+	std::thread helper(&ArcBatch::read, this, 0, n / 2);
+	read(n / 2, n);
+	helper.join();
+	items = items_.data();
+	return n;
 }

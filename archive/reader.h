@@ -40,7 +40,8 @@ const char *arc_inflate(const unsigned char *gz, size_t n, unsigned char *payloa
 
 // Reads and inflates the frame file at path. Returns null, or what is wrong ("cannot open:
 // ...", "empty", "not gzip", "truncated", "corrupt", "inflates to more than 3600 bytes", ...).
-const char *arc_read(const char *path, unsigned char *payload);
+// With bytes, sets the file's size there (0 if it could not be opened).
+const char *arc_read(const char *path, unsigned char *payload, long long *bytes = nullptr);
 
 // 1 if name is a day (8 digits), a ten-minute period (11 digits) or a frame file (16 digits and
 // ".gz") for want = 8, 11 or 16 respectively. Anything else is not part of the archive.
@@ -58,6 +59,7 @@ public:
 	int next(std::string &stamp, std::string &path);
 
 private:
+	friend class ArcBatch;
 	std::string root_;
 	ArcRange r_;
 	std::vector<std::string> days_, periods_, files_;
@@ -66,4 +68,29 @@ private:
 	std::string day_dir_, period_dir_;
 	std::string problem_;
 	bool list(const std::string &dir, int want, std::vector<std::string> &out);
+};
+
+// One frame of a batch: its stamp, path, file size, and payload, or what is wrong with the file;
+// or, with no stamp, a directory's problem (its message in path).
+struct ArcItem {
+	std::string stamp, path, why;
+	long long bytes = 0;
+	unsigned char payload[FR_PAYLOAD];
+};
+
+// The frames of a range a batch at a time, in stamp order: listed, then each file read and
+// inflated by two threads (inflating is most of the work), or, without inflating, only its
+// size taken.
+class ArcBatch {
+public:
+	ArcBatch(const std::string &root, const ArcRange &r, bool inflate) : list_(root, r), inflate_(inflate) {}
+	// The next batch; 0 items at the end.
+	size_t next(ArcItem *&items);
+
+private:
+	ArcList list_;
+	bool inflate_;
+	bool done_ = false;
+	std::vector<ArcItem> items_ = std::vector<ArcItem>(256);
+	void read(size_t from, size_t to);
 };

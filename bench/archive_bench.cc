@@ -1,6 +1,7 @@
 // Archive reading benchmarks, beside references run in the same invocation:
 //   arc-cat   records/s from generated archives of an hour and a day (warm cache), beside
 //             find | sort | xargs zcat and a shell loop running gunzip < per file
+//   arc-stat  the same archives, without and with -v, beside find | wc -l
 //   arc-cat -f  delay from net-arc finishing a file to arc-cat writing its record (median,
 //             95th percentile), and its share of a core while following 2 frames/s, beside
 //             arc-pipe's (with its children)
@@ -110,6 +111,10 @@ static void reading(const std::string &name, const std::string &root, const std:
 	double a = timed(cat), b = timed(xz), c = timed(loop);
 	printf("%-6s %8d files  arc-cat %9.0f/s (%6.2f s)  xargs zcat %9.0f/s  gunzip loop %6.0f/s  arc-cat/zcat %.2f\n",
 	       name.c_str(), n, n / a, a, n / b, sample / c, b / a);
+	double s = timed(bin("arc-stat") + " " + root + " > /dev/null"), v = timed(bin("arc-stat") + " -v " + root + " > /dev/null");
+	double f = timed("find " + root + " -name '*.gz' | wc -l > /dev/null");
+	printf("%-6s %8d files  arc-stat %6.3f s   arc-stat -v %6.2f s (%9.0f/s)   find | wc -l %6.3f s\n", name.c_str(), n, s, v,
+	       n / v, f);
 }
 
 static long ticks(pid_t pid, bool children)

@@ -2,51 +2,11 @@
 // broken files named and skipped, and following a real net-arc.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-#include <zlib.h>
 
 #include "kit.h"
 #include "reader.h"
 
 namespace {
-
-std::string gzip(const std::string &data)
-{
-	z_stream z{};
-	deflateInit2(&z, 6, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
-	std::string out(data.size() + 128, '\0');
-	z.next_in = (unsigned char *)data.data();
-	z.avail_in = (uInt)data.size();
-	z.next_out = (unsigned char *)out.data();
-	z.avail_out = (uInt)out.size();
-	deflate(&z, Z_FINISH);
-	out.resize(z.total_out);
-	deflateEnd(&z);
-	return out;
-}
-
-std::string frame_path(const std::string &stamp)
-{
-	return stamp.substr(0, 8) + "/" + stamp.substr(0, 11) + "/" + stamp + ".gz";
-}
-
-// An archive as net-arc leaves it, each frame's payload from its index.
-struct Archive {
-	TempDir t;
-	std::string root = t / "arc";
-	Archive(const std::vector<std::string> &stamps)
-	{
-		mkdir(root.c_str(), 0755);
-		for (size_t k = 0; k < stamps.size(); k++)
-			put(stamps[k], gzip(payload((int)k)));
-	}
-	void put(const std::string &stamp, const std::string &bytes, const std::string &name = "")
-	{
-		std::string p = root + "/" + (name.empty() ? frame_path(stamp) : name);
-		run({"/bin/mkdir", "-p", p.substr(0, p.rfind('/'))});
-		spit(p, bytes);
-	}
-};
 
 const std::vector<std::string> STAMPS = {
 	"2026120623595900", "2026120623595950",  // the end of one day...
@@ -65,7 +25,7 @@ std::string stream_of(const std::vector<int> &ks)
 
 TEST(ArcCat, RangesGiveExactStreams)
 {
-	Archive a(STAMPS);
+	ArcTree a(STAMPS);
 	// Things that are not the archive's names are passed over silently.
 	spit(a.root + "/notes.txt", "x");
 	a.put("", gzip(payload(99)), "2026120/2026120700000000.gz");
@@ -129,7 +89,7 @@ TEST(ArcCat, BrokenFilesAreNamedAndSkipped)
 		{whole + whole, "data after the gzip stream"},
 	};
 	for (auto &c : cases) {
-		Archive a({STAMPS[0], STAMPS[1], STAMPS[2]});
+		ArcTree a({STAMPS[0], STAMPS[1], STAMPS[2]});
 		a.put(STAMPS[1], c.bytes);
 		Ran r = run({bin("arc-cat"), a.root});
 		EXPECT_EQ(exit_code(r.status), 1) << c.why;
@@ -137,7 +97,7 @@ TEST(ArcCat, BrokenFilesAreNamedAndSkipped)
 		EXPECT_TRUE(r.out == stream_of({0, 2})) << c.why;
 	}
 	// A directory where a frame file should be; a file where a day should be.
-	Archive a({STAMPS[0]});
+	ArcTree a({STAMPS[0]});
 	a.put(STAMPS[2], gzip(payload(2)));
 	run({"/bin/mkdir", "-p", a.root + "/" + frame_path(STAMPS[1])});
 	spit(a.root + "/20261209", "x");
@@ -150,7 +110,7 @@ TEST(ArcCat, BrokenFilesAreNamedAndSkipped)
 
 TEST(ArcCat, BadArgumentsAndRoots)
 {
-	Archive a({STAMPS[0]});
+	ArcTree a({STAMPS[0]});
 	for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
 		     {}, {"-x", a.root}, {"-s", "0", a.root}, {"-s", "fast", a.root}, {"-s", "-1", a.root},
 		     {a.root, "2026-13"}, {a.root, "abc"}, {a.root, "202"}, {a.root, "20261"},

@@ -17,6 +17,7 @@
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
+#include <zlib.h>
 
 extern char **environ;
 
@@ -525,4 +526,39 @@ std::string payload_levels(unsigned a, unsigned b)
 std::string record(const std::string &stamp16, const std::string &payload3600)
 {
 	return stamp16 + std::string(1, '\0') + payload3600;
+}
+
+std::string gzip(const std::string &data)
+{
+	z_stream z{};
+	deflateInit2(&z, 6, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+	std::string out(data.size() + 128, '\0');
+	z.next_in = (unsigned char *)data.data();
+	z.avail_in = (uInt)data.size();
+	z.next_out = (unsigned char *)out.data();
+	z.avail_out = (uInt)out.size();
+	deflate(&z, Z_FINISH);
+	out.resize(z.total_out);
+	deflateEnd(&z);
+	return out;
+}
+
+std::string frame_path(const std::string &stamp)
+{
+	return stamp.substr(0, 8) + "/" + stamp.substr(0, 11) + "/" + stamp + ".gz";
+}
+
+ArcTree::ArcTree(const std::vector<std::string> &stamps)
+{
+	mkdir(root.c_str(), 0755);
+	for (size_t k = 0; k < stamps.size(); k++)
+		put(stamps[k], gzip(payload((int)k)));
+}
+
+void ArcTree::put(const std::string &stamp, const std::string &bytes, const std::string &name)
+{
+	std::string p = root + "/" + (name.empty() ? frame_path(stamp) : name);
+	for (size_t at = root.size() + 1; (at = p.find('/', at)) != std::string::npos; at++)
+		mkdir(p.substr(0, at).c_str(), 0755);
+	spit(p, bytes);
 }

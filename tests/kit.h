@@ -102,6 +102,16 @@ std::string slurp(const std::string &path);
 void spit(const std::string &path, const std::string &data, int mode = 0644);
 bool exists(const std::string &path);
 
+// Archives as net-arc leaves them: ROOT/YYYYMMDD/YYYYMMDDHHM/STAMP.gz.
+std::string gzip(const std::string &data);
+std::string frame_path(const std::string &stamp);  // relative to the root
+struct ArcTree {
+	TempDir t;
+	std::string root = t / "arc";
+	explicit ArcTree(const std::vector<std::string> &stamps);  // frame k holds payload(k)
+	void put(const std::string &stamp, const std::string &bytes, const std::string &name = "");
+};
+
 // Payload helpers: a deterministic 3600-byte payload, and one stream record.
 std::string payload(int seed);
 std::string payload_levels(unsigned a, unsigned b);  // every point: channel A a, channel B b

@@ -4,12 +4,14 @@
 // to such a receiver and are the same for the same seed: a noise floor that differs between
 // the channels, a few steady narrow carriers, and now and then a burst drifting in frequency.
 //
-// usage: frame-send [-c COUNT] [-i MILLISECONDS] [-r PER_SECOND] [-s SEED] HOST PORT
+// usage: frame-send [-c COUNT] [-i MILLISECONDS] [-r PER_SECOND] [-s SEED] [-a SECONDS] HOST PORT
 //   -c  frames to send, then exit (0, the default: no end)
 //   -i  interval between frames in milliseconds (500; 0 sends at full speed); stamps always
 //       advance by half a second per frame from the first half-second instant
 //   -r  frames per second instead of -i
 //   -s  seed of the simulated sky (1)
+//   -a  stamps this many seconds ahead of the clock (behind, if negative), as a drifting
+//       receiver clock would give them
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -79,9 +81,11 @@ static void sky(long k)
 
 int main(int argc, char **argv)
 {
-	const char *use = "usage: frame-send [-c COUNT] [-i MILLISECONDS] [-r PER_SECOND] [-s SEED] HOST PORT";
-	int count = 0, interval = 500, rate = 0, seed = 1, opt;
-	while ((opt = getopt(argc, argv, "c:i:r:s:")) != -1) {
+	const char *use = "usage: frame-send [-c COUNT] [-i MILLISECONDS] [-r PER_SECOND] [-s SEED] [-a SECONDS] HOST PORT";
+	int count = 0, interval = 500, rate = 0, seed = 1, ahead = 0, opt;
+	while ((opt = getopt(argc, argv, "c:i:r:s:a:")) != -1) {
+		if (opt == 'a' && arg_int(optarg, &ahead) && ahead > -86400 && ahead < 86400)
+			continue;
 		int *v = opt == 'c' ? &count : opt == 'i' ? &interval : opt == 'r' ? &rate : opt == 's' ? &seed : nullptr;
 		if (!v || !arg_int(optarg, v) || *v < 0)
 			usage(use);
@@ -124,7 +128,7 @@ int main(int argc, char **argv)
 		if (step > 0)
 			while (clock_nanosleep(CLOCK_REALTIME, TIMER_ABSTIME, &at, nullptr) != 0) {}
 		long long hs = (long long)t0.tv_nsec / 500000000 + k;  // half seconds since t0's second
-		time_t sec = t0.tv_sec + (time_t)(hs / 2);
+		time_t sec = t0.tv_sec + (time_t)(hs / 2) + ahead;
 		struct tm tm;
 		localtime_r(&sec, &tm);
 		char stamp[96];
