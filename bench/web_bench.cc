@@ -1,0 +1,201 @@
+// pipe-web under viewers, with WebSocket clients of our own on loopback:
+//   latency   from a record written to standard input to its arrival at each client, median
+//             and 99th percentile, with 1 and with 100 clients at 2 frames/s
+//   input     records/s pipe-web takes from standard input with 10 clients reading
+//   stalled   RSS over time while one client never reads and frames pour in
+// usage: web_bench [--quick]
+#include <utility>
+
+#include <algorithm>
+#include <atomic>
+#include <boost/asio.hpp>
+#include <boost/beast.hpp>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "kit.h"
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace websocket = beast::websocket;
+using tcp = asio::ip::tcp;
+
+static double now()
+{
+	struct timespec t;
+	clock_gettime(CLOCK_MONOTONIC, &t);
+	return (double)t.tv_sec + t.tv_nsec / 1e9;
+}
+
+static int free_tcp_port()
+{
+	int fd = socket(AF_INET, SOCK_STREAM, 0);
+	struct sockaddr_in a = {};
+	a.sin_family = AF_INET;
+	bind(fd, (struct sockaddr *)&a, sizeof a);
+	socklen_t len = sizeof a;
+	getsockname(fd, (struct sockaddr *)&a, &len);
+	close(fd);
+	return ntohs(a.sin_port);
+}
+
+static long rss_kib(pid_t pid)
+{
+	std::string s = slurp("/proc/" + std::to_string(pid) + "/status");
+	size_t at = s.find("VmRSS:");
+	return at == std::string::npos ? -1 : std::stol(s.substr(at + 6));
+}
+
+// A record whose payload starts with the time it was written.
+static std::string timed_record(int k)
+{
+	char s[32];
+	snprintf(s, sizeof s, "20261207%06d%s", 120000 + k / 2 % 100000, k % 2 ? "50" : "00");
+	std::string r = record(s, std::string(3600, '\0'));
+	double t = now();
+	memcpy(&r[17], &t, sizeof t);
+	return r;
+}
+
+struct Server {
+	int port = free_tcp_port();
+	Proc p;
+	Server()
+	{
+		Spawn s;
+		s.argv = {bin("pipe-web"), "-n", "0", "-l", "127.0.0.1:" + std::to_string(port)};
+		s.pipe_in = true;
+		s.pipe_err = false;
+		p = start(s);
+		usleep(300000);
+	}
+};
+
+static std::vector<std::vector<double>> delays;  // each client's, in ms
+
+// n clients, each on its own thread, noting each record's delay until stop.
+static void clients(int port, int n, std::atomic<bool> &stop, std::vector<std::thread> &threads)
+{
+	delays.assign((size_t)n, {});
+	for (int i = 0; i < n; i++)
+		threads.emplace_back([port, i, &stop] {
+			asio::io_context ioc;
+			websocket::stream<tcp::socket> ws(ioc);
+			ws.next_layer().connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), (unsigned short)port));
+			ws.handshake("127.0.0.1", "/ws");
+			beast::flat_buffer b;
+			while (!stop) {
+				beast::error_code ec;
+				ws.read(b, ec);
+				if (ec)
+					break;
+				double t;
+				memcpy(&t, (const char *)b.data().data() + 17, sizeof t);
+				if (!stop)
+					delays[(size_t)i].push_back((now() - t) * 1000);
+				b.consume(b.size());
+			}
+		});
+	usleep(500000);
+}
+
+static void finish(Server &s, std::atomic<bool> &stop, std::vector<std::thread> &th)
+{
+	stop = true;
+	std::string r = timed_record(0);  // wakes the readers
+	(void)!write(s.p.in, r.data(), r.size());
+	for (auto &t : th)
+		t.join();
+}
+
+static void latency(int n, int secs)
+{
+	Server s;
+	std::atomic<bool> stop{false};
+	std::vector<std::thread> th;
+	clients(s.port, n, stop, th);
+	for (int k = 0; k < 2 * secs; k++) {
+		std::string r = timed_record(k);
+		(void)!write(s.p.in, r.data(), r.size());
+		usleep(500000);
+	}
+	finish(s, stop, th);
+	std::vector<double> all;
+	for (auto &d : delays)
+		all.insert(all.end(), d.begin(), d.end());
+	std::sort(all.begin(), all.end());
+	if (all.empty())
+		return;
+	printf("latency  %3d clients at 2 frames/s: %zu arrivals, median %.2f ms, p99 %.2f ms\n", n, all.size(),
+	       all[all.size() / 2], all[std::min(all.size() - 1, (size_t)(0.99 * (double)all.size()))]);
+}
+
+// As fast as standard input takes them, with ten clients reading.
+static void input_rate(int secs)
+{
+	Server s;
+	std::atomic<bool> stop{false};
+	std::vector<std::thread> th;
+	clients(s.port, 10, stop, th);
+	std::string batch;
+	for (int k = 0; k < 100; k++)
+		batch += timed_record(k);
+	long n = 0;
+	double t0 = now();
+	while (now() - t0 < secs) {
+		if (write(s.p.in, batch.data(), batch.size()) != (ssize_t)batch.size())
+			break;
+		n += 100;
+	}
+	double rate = n / (now() - t0);
+	finish(s, stop, th);
+	size_t got = 0;
+	for (auto &d : delays)
+		got += d.size();
+	printf("input    10 clients: standard input taken at %.0f records/s (%.1f MB/s); clients got %.0f%% of them\n",
+	       rate, rate * 3617 / 1e6, 100.0 * (double)got / (10.0 * (double)n));
+}
+
+// One client that never reads while records pour in: RSS stays flat.
+static void stalled(int secs)
+{
+	Server s;
+	asio::io_context ioc;
+	websocket::stream<tcp::socket> ws(ioc);
+	ws.next_layer().open(tcp::v4());
+	ws.next_layer().set_option(asio::socket_base::receive_buffer_size(4096));
+	ws.next_layer().connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), (unsigned short)s.port));
+	ws.handshake("127.0.0.1", "/ws");
+	std::string batch;
+	for (int k = 0; k < 100; k++)
+		batch += timed_record(k);
+	double t0 = now(), next = 0;
+	long n = 0;
+	printf("stalled  one client never reading, records at full speed:");
+	while (now() - t0 < secs) {
+		(void)!write(s.p.in, batch.data(), batch.size());
+		n += 100;
+		if (now() - t0 >= next) {
+			printf(" %.0fs %ld KiB;", now() - t0, rss_kib(s.p.pid));
+			fflush(stdout);
+			next += secs / 6.0;
+		}
+	}
+	printf(" %ld records\n", n);
+}
+
+int main(int argc, char **argv)
+{
+	bool quick = argc > 1 && std::string(argv[1]) == "--quick";
+	int secs = quick ? 5 : 30;
+	latency(1, secs);
+	latency(100, secs);
+	input_rate(quick ? 3 : 10);
+	stalled(quick ? 6 : 60);
+}
