@@ -1,0 +1,108 @@
+// What a station installs: manual pages that lint clean, clients built against an installed
+// prefix both ways (pkg-config, find_package), the Debian package's contents run from where
+// dpkg unpacks them, lintian and systemd-analyze on it, and --help and --version.
+#include <gtest/gtest.h>
+
+#include "kit.h"
+
+namespace {
+
+const char *SAN = ZQ_SANITIZED ? "-fsanitize=address,undefined" : "";
+
+TEST(Package, ManualPagesLintClean)
+{
+	Ran ls = run({"/bin/sh", "-c", "ls " + src("man") + "/*.[13]"});
+	ASSERT_NE(ls.out, "");
+	int pages = 0;
+	for (size_t at = 0; at < ls.out.size(); at = ls.out.find('\n', at) + 1) {
+		std::string page = ls.out.substr(at, ls.out.find('\n', at) - at);
+		Ran r = run({"/usr/bin/mandoc", "-T", "lint", page});
+		EXPECT_EQ(r.out + r.err, "") << page;
+		pages++;
+	}
+	EXPECT_EQ(pages, 12);
+}
+
+TEST(Package, ClientsBuildAgainstAnInstalledPrefix)
+{
+	TempDir t;
+	Ran in = run({"/usr/bin/cmake", "--install", BUILD_DIR, "--prefix", t / "prefix"}, "", 120000);
+	ASSERT_EQ(exit_code(in.status), 0) << in.out << in.err;
+	// pkg-config, as a C programmer would.
+	std::string sh = "cc -o " + t / "pc" + " " + src("tests/c_client.c") + " " + SAN +
+			 " $(PKG_CONFIG_PATH=" + t / "prefix/lib/pkgconfig pkg-config --cflags --libs zq2)";
+	Ran pc = run({"/bin/sh", "-c", sh}, "", 120000);
+	EXPECT_EQ(exit_code(pc.status), 0) << pc.err;
+	EXPECT_TRUE(exists(t / "pc"));
+	// find_package(zq2), as a CMake project would.
+	mkdir((t / "app").c_str(), 0755);
+	spit(t / "app/CMakeLists.txt", "cmake_minimum_required(VERSION 3.16)\nproject(app C)\nfind_package(zq2 1.1 REQUIRED)\n"
+				       "add_executable(app " + src("tests/c_client.c") + ")\ntarget_link_libraries(app zq2::zq2)\n");
+	Ran cfg = run({"/usr/bin/cmake", "-S", t / "app", "-B", t / "app/build", "-DCMAKE_PREFIX_PATH=" + t / "prefix",
+		       std::string("-DCMAKE_EXE_LINKER_FLAGS=") + SAN}, "", 120000);
+	ASSERT_EQ(exit_code(cfg.status), 0) << cfg.out << cfg.err;
+	Ran build = run({"/usr/bin/cmake", "--build", t / "app/build"}, "", 120000);
+	EXPECT_EQ(exit_code(build.status), 0) << build.out << build.err;
+	EXPECT_TRUE(exists(t / "app/build/app"));
+}
+
+TEST(Package, DebianPackageHoldsEverythingAndRunsFromWhereItIsUnpacked)
+{
+	TempDir t;
+	Ran cp = run({"/bin/sh", "-c", std::string("cd ") + BUILD_DIR + " && cpack -G DEB -B " + t / "deb"}, "", 300000);
+	ASSERT_EQ(exit_code(cp.status), 0) << cp.out << cp.err;
+	std::string deb = t / "deb/spectrum-pipeline_1.1.0_amd64.deb";
+	ASSERT_TRUE(exists(deb)) << cp.out;
+	std::string list = run({"/usr/bin/dpkg-deb", "-c", deb}).out;
+	for (const char *f : {"./usr/bin/net-pipe", "./usr/bin/net-arc", "./usr/bin/arc-pipe", "./usr/bin/arc-cat",
+			      "./usr/bin/arc-stat", "./usr/bin/pipe-view", "./usr/bin/pipe-dump", "./usr/bin/pipe-png",
+			      "./usr/bin/pipe-fits", "./usr/bin/pipe-web", "./usr/bin/spectrum-nightly", "./usr/lib/libzq2.a",
+			      "./usr/include/zq2.h", "./usr/lib/pkgconfig/zq2.pc", "./usr/lib/cmake/zq2/zq2Config.cmake",
+			      "./usr/share/man/man1/net-arc.1.gz", "./usr/share/man/man3/zq2.3.gz",
+			      "./usr/lib/systemd/system/net-arc@.service", "./usr/lib/systemd/system/spectrum-nightly@.timer",
+			      "./usr/share/doc/spectrum-pipeline/copyright"})
+		EXPECT_NE(list.find(std::string(" ") + f + "\n"), std::string::npos) << f;
+	std::string depends = run({"/usr/bin/dpkg-deb", "-f", deb, "Depends"}).out;
+	for (const char *d : {"gzip", "coreutils", "libcairo2", "libcfitsio", "libx11-6", "zlib1g"})
+		EXPECT_NE(depends.find(d), std::string::npos) << depends;
+	ASSERT_EQ(exit_code(run({"/usr/bin/dpkg", "-x", deb, t / "root"}).status), 0);
+	Ran v = run({t / "root/usr/bin/arc-cat", "--version"});
+	EXPECT_EQ(v.out, "arc-cat 1.1.0\n");
+	Ran stat = run({t / "root/usr/bin/arc-stat", "--json", "-"}, record("2026120712000000", payload(1)));
+	EXPECT_NE(stat.out.find("\"period\":\"total\",\"expected\":1,\"present\":1"), std::string::npos) << stat.out;
+	// lintian: no errors.
+	Ran lint = run({"/usr/bin/lintian", "--tag-display-limit", "0", deb}, "", 300000);
+	EXPECT_EQ(lint.out.find("E: "), std::string::npos) << lint.out;
+	// The units as installed, their programs found where the package put them.
+	mkdir((t / "units").c_str(), 0755);
+	for (const char *u : {"net-arc@.service", "spectrum-nightly@.service", "spectrum-nightly@.timer"}) {
+		std::string text = slurp(t / "root/usr/lib/systemd/system/" + std::string(u));
+		for (const char *prog : {"=net-arc ", "=spectrum-nightly "}) {
+			size_t at = text.find(prog);
+			if (at != std::string::npos)
+				text.replace(at + 1, 0, t / "root/usr/bin/");
+		}
+		spit(t / "units/" + u, text);
+	}
+	Ran verify = run({"/usr/bin/systemd-analyze", "verify", "--man=no", t / "units/net-arc@one.service",
+			  t / "units/spectrum-nightly@one.service", t / "units/spectrum-nightly@one.timer"},
+			 "", 60000);
+	EXPECT_EQ(exit_code(verify.status), 0) << verify.out << verify.err;
+	EXPECT_EQ(verify.err, "");
+}
+
+TEST(Package, NewProgramsAnswerHelpAndVersion)
+{
+	for (const char *p : {"arc-cat", "arc-stat", "pipe-png", "pipe-fits", "pipe-web"}) {
+		Ran h = run({bin(p), "--help"});
+		EXPECT_EQ(exit_code(h.status), 0) << p;
+		EXPECT_EQ(h.out.rfind(std::string("usage: ") + p + " ", 0), 0u) << h.out;
+		EXPECT_GT(std::count(h.out.begin(), h.out.end(), '\n'), 2) << p;
+		EXPECT_EQ(h.err, "");
+		Ran v = run({bin(p), "--version"});
+		EXPECT_EQ(exit_code(v.status), 0) << p;
+		EXPECT_EQ(v.out, std::string(p) + " 1.1.0\n");
+	}
+}
+
+}  // namespace
