@@ -33,18 +33,6 @@ static double now()
 	return (double)t.tv_sec + t.tv_nsec / 1e9;
 }
 
-static int free_tcp_port()
-{
-	int fd = socket(AF_INET, SOCK_STREAM, 0);
-	struct sockaddr_in a = {};
-	a.sin_family = AF_INET;
-	bind(fd, (struct sockaddr *)&a, sizeof a);
-	socklen_t len = sizeof a;
-	getsockname(fd, (struct sockaddr *)&a, &len);
-	close(fd);
-	return ntohs(a.sin_port);
-}
-
 static long rss_kib(pid_t pid)
 {
 	std::string s = slurp("/proc/" + std::to_string(pid) + "/status");

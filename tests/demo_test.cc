@@ -6,18 +6,6 @@
 
 namespace {
 
-void wm_close(Display *dpy, Window w)
-{
-	XEvent e{};
-	e.xclient.type = ClientMessage;
-	e.xclient.window = w;
-	e.xclient.message_type = XInternAtom(dpy, "WM_PROTOCOLS", False);
-	e.xclient.format = 32;
-	e.xclient.data.l[0] = (long)XInternAtom(dpy, "WM_DELETE_WINDOW", False);
-	XSendEvent(dpy, w, False, NoEventMask, &e);
-	XSync(dpy, False);
-}
-
 TEST(Demo, WithADisplayClosingTheWindowGoesOnToTheDumpAndEndsWith0)
 {
 	for (const char *how : {"button", "window manager"}) {

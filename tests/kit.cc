@@ -349,9 +349,9 @@ static struct sockaddr_in loopback(int port)
 	return a;
 }
 
-int free_udp_port()
+static int free_port(int type)
 {
-	int fd = socket(AF_INET, SOCK_DGRAM, 0);
+	int fd = socket(AF_INET, type, 0);
 	struct sockaddr_in a = loopback(0);
 	a.sin_addr.s_addr = htonl(INADDR_ANY);
 	bind(fd, (struct sockaddr *)&a, sizeof a);
@@ -360,6 +360,9 @@ int free_udp_port()
 	close(fd);
 	return ntohs(a.sin_port);
 }
+
+int free_udp_port() { return free_port(SOCK_DGRAM); }
+int free_tcp_port() { return free_port(SOCK_STREAM); }
 
 bool wait_until(const std::function<bool()> &done, int ms, int every)
 {

@@ -69,6 +69,7 @@ int term_signal(int status);  // terminating signal, or 0
 
 // UDP on loopback.
 int free_udp_port();
+int free_tcp_port();
 bool wait_bound(int port, int ms);  // true once a socket is bound to the port
 long rx_queue(int port);            // bytes queued at the socket bound to port, -1 if none
 bool wait_drained(int port, int ms);  // true once that queue is empty

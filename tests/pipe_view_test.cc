@@ -214,20 +214,6 @@ TEST_F(View, CutPayloadWaitsForTheEndThenEndsWithStatus0)
 	EXPECT_EQ(exit_code(st), 0);
 }
 
-// The window manager's close request, as a window manager sends it.
-void wm_close(Display *dpy, Window w)
-{
-	XEvent e{};
-	e.xclient.type = ClientMessage;
-	e.xclient.window = w;
-	e.xclient.message_type = XInternAtom(dpy, "WM_PROTOCOLS", False);
-	e.xclient.format = 32;
-	e.xclient.data.l[0] = (long)XInternAtom(dpy, "WM_DELETE_WINDOW", False);
-	e.xclient.data.l[1] = CurrentTime;
-	XSendEvent(dpy, w, False, NoEventMask, &e);
-	XSync(dpy, False);
-}
-
 TEST_F(View, CloseButtonOrWindowManagerEndsAfterTheNextRecord)
 {
 	for (const char *how : {"button", "window manager"}) {

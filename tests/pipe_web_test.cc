@@ -59,19 +59,6 @@ TEST(Fanout, HistoryThenNewRecordsAndSkippingAhead)
 	EXPECT_EQ(f.viewers(), 1u);
 }
 
-int free_tcp_port()
-{
-	int fd = socket(AF_INET, SOCK_STREAM, 0);
-	struct sockaddr_in a = {};
-	a.sin_family = AF_INET;
-	a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-	bind(fd, (struct sockaddr *)&a, sizeof a);
-	socklen_t len = sizeof a;
-	getsockname(fd, (struct sockaddr *)&a, &len);
-	close(fd);
-	return ntohs(a.sin_port);
-}
-
 // Sends bytes on a new connection, ends its side, and reads until it closes (or ms pass).
 std::string talk(int port, const std::string &bytes, int ms = 3000)
 {

@@ -94,3 +94,16 @@ int xdotool(const Xvfb &x, const std::vector<std::string> &args)
 	argv.insert(argv.end(), args.begin(), args.end());
 	return exit_code(run(argv, "", 10000, x.env()).status);
 }
+
+void wm_close(Display *dpy, Window w)
+{
+	XEvent e{};
+	e.xclient.type = ClientMessage;
+	e.xclient.window = w;
+	e.xclient.message_type = XInternAtom(dpy, "WM_PROTOCOLS", False);
+	e.xclient.format = 32;
+	e.xclient.data.l[0] = (long)XInternAtom(dpy, "WM_DELETE_WINDOW", False);
+	e.xclient.data.l[1] = CurrentTime;
+	XSendEvent(dpy, w, False, NoEventMask, &e);
+	XSync(dpy, False);
+}

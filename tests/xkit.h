@@ -31,5 +31,8 @@ Area grab(Display *dpy, Drawable d, int x, int y, int w, int h);
 // none is within ms.
 Window find_window(Display *dpy, const std::string &name, int ms);
 
+// Sends the window manager's close request (WM_DELETE_WINDOW), as a window manager does.
+void wm_close(Display *dpy, Window w);
+
 // Runs xdotool against the server.
 int xdotool(const Xvfb &x, const std::vector<std::string> &args);
