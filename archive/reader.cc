@@ -139,6 +139,7 @@ static int entry_at(int fd, const char *at, const std::string &dir, const char *
 	struct stat st;
 	if (fstatat(fd, at, &st, AT_SYMLINK_NOFOLLOW) != 0)
 		return 0;
+	e.mtime = st.st_mtime;
 	if (!S_ISREG(st.st_mode))
 		e.fault = "not a regular file";
 	else if ((e.bytes = st.st_size) == 0)

@@ -38,6 +38,7 @@ struct ArcEntry {
 	long long t = 0;              // the stamp's time (fr_stamp_time), when timed
 	std::string path;             // where its bytes are
 	long long bytes = 0;          // the file's size if it is a regular file, else 0
+	long long mtime = 0;          // when it was last written (seconds since 1970, UTC)
 	const char *fault = nullptr;  // why it is broken without reading it ("empty", "not a
 				      // regular file"), or null: then the frame is present
 	bool present() const { return fault == nullptr; }
