@@ -13,7 +13,6 @@
 // old if its close came before the watch.
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <getopt.h>

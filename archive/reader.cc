@@ -1,3 +1,6 @@
+// The archive reader: one lister of directories, one list of a period's frames with the rule
+// for a frame present, frame files inflated in the process, and the range walked in batches
+// that two threads read (see reader.h).
 #include "reader.h"
 
 #include <algorithm>
