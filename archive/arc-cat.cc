@@ -245,7 +245,7 @@ static void new_period(Cat &c, Follow &f, const std::string &p)
 	arc_period_entries(c.root, p, entries);
 	for (const ArcEntry &e : entries) {
 		if (!e.timed)
-			warn_skipped(1, STAMPS_NOT_TIMES);
+			warn_skipped(c.range.spans(e.stamp.c_str(), FR_STAMP), STAMPS_NOT_TIMES);
 		else if (c.range.after(e.t))
 			done(c);
 		else if (c.range.has(e.t))
@@ -270,7 +270,7 @@ static void closed(Cat &c, Follow &f, const char *name)
 	if (!arc_frame_entry(c.root, name, e))
 		return;
 	if (!e.timed) {
-		warn_skipped(1, STAMPS_NOT_TIMES);
+		warn_skipped(c.range.spans(e.stamp.c_str(), FR_STAMP), STAMPS_NOT_TIMES);
 		return;
 	}
 	if (c.range.after(e.t))
