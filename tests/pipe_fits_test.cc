@@ -61,8 +61,8 @@ TEST(PipeFits, PeriodEdgesReadBackByOutsideReaders)
 	mkdir((t / "out").c_str(), 0755);
 	Ran r = run({bin("pipe-fits"), "-p", "1", "-n", "TEST", "-z", "+0130", "-d", t / "out"}, in, 60000);
 	EXPECT_EQ(exit_code(r.status), 0);
-	EXPECT_EQ(r.err, "pipe-fits: 1 records skipped: stamps not 16 digits of a real time\n"
-			 "pipe-fits: 1 records skipped: late for a period already written\n");
+	EXPECT_EQ(r.err, "pipe-fits: 1 records skipped: late for a period already written\n"
+			 "pipe-fits: 1 records skipped: stamps not 16 digits of a real time\n");
 	EXPECT_EQ(ls(t / "out"), "TEST_20261207_103000_01.fit\nTEST_20261207_103000_02.fit\n"
 				 "TEST_20261207_103100_01.fit\nTEST_20261207_103100_02.fit\n"
 				 "TEST_20261207_103200_01.fit\nTEST_20261207_103200_02.fit\n"
