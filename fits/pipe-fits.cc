@@ -74,6 +74,7 @@ struct Period {
 	bool dirty = false;                 // block holds frames not in the spool
 	std::vector<char> stored;           // blocks in the spool
 	int spool = -1;                     // an unnamed file in DIR
+	std::vector<int32_t> rows[FR_CHANNELS];  // a block turned on its side, kept between periods
 };
 
 struct Run {
@@ -410,24 +411,35 @@ static void flush_period(Run &r)
 		if (!status)
 			header(f[ch], r, ch, &status);
 	}
-	int w = std::min(p.width, p.used);
-	std::vector<int32_t> rows[FR_CHANNELS] = {std::vector<int32_t>((size_t)w * FR_POINTS), std::vector<int32_t>((size_t)w * FR_POINTS)};
+	std::vector<int32_t>(&rows)[FR_CHANNELS] = p.rows;
+	for (auto &v : rows)
+		if (v.size() < (size_t)p.width * FR_POINTS)
+			v.resize((size_t)p.width * FR_POINTS);
 	for (int b = 0; b * p.width < p.used && !status; b++) {
 		use_block(p, r.o, b);
 		int c0 = b * p.width, n = std::min(p.width, p.used - c0);
+		int32_t *ra = rows[0].data(), *rb = rows[1].data();
 		for (int k0 = 0; k0 < n; k0 += 16)
 			for (int q = 0; q < FR_POINTS; q++)
 				for (int k = k0; k < std::min(n, k0 + 16); k++) {
-					int32_t va = -1, vb = -1;
-					if (p.have[(size_t)(c0 + k)]) {
-						const unsigned char *x = &p.block[(size_t)k * FR_PAYLOAD + 4 * (size_t)q];
-						va = (int32_t)fr_le16(x), vb = (int32_t)fr_le16(x + 2);
-						lo[0] = std::min(lo[0], va), hi[0] = std::max(hi[0], va);
-						lo[1] = std::min(lo[1], vb), hi[1] = std::max(hi[1], vb);
-					}
-					rows[0][(size_t)q * (size_t)n + (size_t)k] = va;
-					rows[1][(size_t)q * (size_t)n + (size_t)k] = vb;
+					const unsigned char *x = &p.block[(size_t)k * FR_PAYLOAD + 4 * (size_t)q];
+					ra[(size_t)q * (size_t)n + (size_t)k] = (int32_t)(x[0] | x[1] << 8);
+					rb[(size_t)q * (size_t)n + (size_t)k] = (int32_t)(x[2] | x[3] << 8);
 				}
+		for (int k = 0; k < n; k++) {
+			if (!p.have[(size_t)(c0 + k)]) {  // no frame: blank, whatever the block held
+				for (int q = 0; q < FR_POINTS; q++)
+					ra[(size_t)q * (size_t)n + (size_t)k] = rb[(size_t)q * (size_t)n + (size_t)k] = -1;
+				continue;
+			}
+			const unsigned char *x = &p.block[(size_t)k * FR_PAYLOAD];
+			int l0 = lo[0], h0 = hi[0], l1 = lo[1], h1 = hi[1];
+			for (int q = 0; q < FR_POINTS; q++) {
+				int va = x[4 * q] | x[4 * q + 1] << 8, vb = x[4 * q + 2] | x[4 * q + 3] << 8;
+				l0 = std::min(l0, va), h0 = std::max(h0, va), l1 = std::min(l1, vb), h1 = std::max(h1, vb);
+			}
+			lo[0] = l0, hi[0] = h0, lo[1] = l1, hi[1] = h1;
+		}
 		long fpix[2] = {c0 + 1, 1}, lpix[2] = {c0 + n, FR_POINTS};
 		for (int ch = 0; ch < FR_CHANNELS; ch++)
 			fits_write_subset(f[ch], TINT, fpix, lpix, rows[ch].data(), &status);
