@@ -75,6 +75,7 @@ struct Period {
 	std::vector<char> stored;           // blocks in the spool
 	int spool = -1;                     // an unnamed file in DIR
 	std::vector<int32_t> rows[FR_CHANNELS];  // a block turned on its side, kept between periods
+	std::vector<uint16_t> side;              // a block on its side as the spool holds it
 };
 
 struct Run {
@@ -274,11 +275,14 @@ static bool spool_io(bool out, int fd, unsigned char *b, size_t n, off_t at)
 }
 
 // Makes block b the one in memory: the present one to the spool if it holds frames, b from it.
+// In the spool a block lies on its side, as the files want it: for each channel and point, the
+// block's columns in order (uint16), so a file's row is read from the spool in one piece a block.
 static void use_block(Period &p, const Opts &o, int b)
 {
 	if (b == p.blk)
 		return;
-	size_t bytes = (size_t)p.width * FR_PAYLOAD;
+	size_t vals = (size_t)p.width * FR_POINTS * FR_CHANNELS, w = (size_t)p.width;
+	p.side.resize(vals);
 	if (p.dirty) {
 		if (p.spool < 0) {
 			p.spool = open(o.dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
@@ -291,14 +295,30 @@ static void use_block(Period &p, const Opts &o, int b)
 			if (p.spool < 0)
 				die("cannot make a spool file in %s:", o.dir.c_str());
 		}
-		if (!spool_io(true, p.spool, p.block.data(), bytes, (off_t)p.blk * (off_t)bytes))
+		for (size_t k0 = 0; k0 < w; k0 += 16)
+			for (size_t q = 0; q < FR_POINTS; q++)
+				for (size_t k = k0; k < std::min(w, k0 + 16); k++) {
+					const unsigned char *x = &p.block[k * FR_PAYLOAD + 4 * q];
+					p.side[q * w + k] = (uint16_t)fr_le16(x);
+					p.side[(FR_POINTS + q) * w + k] = (uint16_t)fr_le16(x + 2);
+				}
+		if (!spool_io(true, p.spool, (unsigned char *)p.side.data(), 2 * vals, (off_t)p.blk * (off_t)(2 * vals)))
 			die("cannot write the spool file in %s:", o.dir.c_str());
 		p.stored[(size_t)p.blk] = 1;
 	}
 	p.blk = b;
 	p.dirty = false;
-	if (p.stored[(size_t)b] && !spool_io(false, p.spool, p.block.data(), bytes, (off_t)b * (off_t)bytes))
+	if (!p.stored[(size_t)b])
+		return;
+	if (!spool_io(false, p.spool, (unsigned char *)p.side.data(), 2 * vals, (off_t)b * (off_t)(2 * vals)))
 		die("cannot read the spool file in %s:", o.dir.c_str());
+	for (size_t k0 = 0; k0 < w; k0 += 16)
+		for (size_t q = 0; q < FR_POINTS; q++)
+			for (size_t k = k0; k < std::min(w, k0 + 16); k++) {
+				unsigned char *x = &p.block[k * FR_PAYLOAD + 4 * q];
+				uint16_t a = p.side[q * w + k], bb = p.side[(FR_POINTS + q) * w + k];
+				x[0] = (unsigned char)a, x[1] = (unsigned char)(a >> 8), x[2] = (unsigned char)bb, x[3] = (unsigned char)(bb >> 8);
+			}
 }
 
 // The header of one channel's file, DATAMIN and DATAMAX to be set when the data is known.
@@ -390,6 +410,68 @@ static bool gzip_file(const std::string &from, const std::string &to)
 	return ok && unlink(from.c_str()) == 0;
 }
 
+// The image of a period that fits in the block in memory, turned on its side in one go.
+static void one_block(Period &p, fitsfile **f, int *lo, int *hi, int *status)
+{
+	int n = p.used;
+	for (auto &v : p.rows)
+		if (v.size() < (size_t)p.width * FR_POINTS)
+			v.resize((size_t)p.width * FR_POINTS);
+	int32_t *ra = p.rows[0].data(), *rb = p.rows[1].data();
+	for (int k0 = 0; k0 < n; k0 += 16)
+		for (int q = 0; q < FR_POINTS; q++)
+			for (int k = k0; k < std::min(n, k0 + 16); k++) {
+				const unsigned char *x = &p.block[(size_t)k * FR_PAYLOAD + 4 * (size_t)q];
+				ra[(size_t)q * (size_t)n + (size_t)k] = (int32_t)(x[0] | x[1] << 8);
+				rb[(size_t)q * (size_t)n + (size_t)k] = (int32_t)(x[2] | x[3] << 8);
+			}
+	for (int k = 0; k < n; k++) {
+		if (!p.have[(size_t)k]) {  // no frame: blank, whatever the block held
+			for (int q = 0; q < FR_POINTS; q++)
+				ra[(size_t)q * (size_t)n + (size_t)k] = rb[(size_t)q * (size_t)n + (size_t)k] = -1;
+			continue;
+		}
+		const unsigned char *x = &p.block[(size_t)k * FR_PAYLOAD];
+		int l0 = lo[0], h0 = hi[0], l1 = lo[1], h1 = hi[1];
+		for (int q = 0; q < FR_POINTS; q++) {
+			int va = x[4 * q] | x[4 * q + 1] << 8, vb = x[4 * q + 2] | x[4 * q + 3] << 8;
+			l0 = std::min(l0, va), h0 = std::max(h0, va), l1 = std::min(l1, vb), h1 = std::max(h1, vb);
+		}
+		lo[0] = l0, hi[0] = h0, lo[1] = l1, hi[1] = h1;
+	}
+	for (int ch = 0; ch < FR_CHANNELS; ch++)
+		fits_write_img(f[ch], TINT, 1, (LONGLONG)n * FR_POINTS, p.rows[ch].data(), status);
+}
+
+// The image of a longer period, a row at a time in order: each block's piece of the row read
+// from the spool (the block in memory put there first).
+static void from_spool(Run &r, fitsfile **f, int *lo, int *hi, int *status)
+{
+	Period &p = r.p;
+	use_block(p, r.o, p.blk + 1 < (int)p.stored.size() ? p.blk + 1 : p.blk - 1);  // stores the block in memory
+	size_t w = (size_t)p.width, vals = w * FR_POINTS * FR_CHANNELS;
+	std::vector<int32_t> &row = p.rows[0];
+	row.resize(std::max(row.size(), (size_t)p.used));
+	std::vector<uint16_t> piece(w);
+	for (int ch = 0; ch < FR_CHANNELS && !*status; ch++)
+		for (size_t q = 0; q < FR_POINTS && !*status; q++) {
+			for (size_t b = 0; b * w < (size_t)p.used; b++) {
+				size_t c0 = b * w, n = std::min(w, (size_t)p.used - c0);
+				bool in = p.stored[b] && spool_io(false, p.spool, (unsigned char *)piece.data(), 2 * n,
+								   (off_t)(b * vals + ((size_t)ch * FR_POINTS + q) * w) * 2);
+				if (p.stored[b] && !in)
+					die("cannot read the spool file in %s:", r.o.dir.c_str());
+				for (size_t k = 0; k < n; k++) {
+					int v = p.have[c0 + k] ? piece[k] : -1;
+					row[c0 + k] = v;
+					if (v >= 0)
+						lo[ch] = std::min(lo[ch], v), hi[ch] = std::max(hi[ch], v);
+				}
+			}
+			fits_write_img(f[ch], TINT, (LONGLONG)q * p.used + 1, p.used, row.data(), status);
+		}
+}
+
 // Writes the period's two files, each under a temporary name then renamed; the image a block
 // of columns at a time, turned on its side (one row per point).
 static void flush_period(Run &r)
@@ -411,39 +493,10 @@ static void flush_period(Run &r)
 		if (!status)
 			header(f[ch], r, ch, &status);
 	}
-	std::vector<int32_t>(&rows)[FR_CHANNELS] = p.rows;
-	for (auto &v : rows)
-		if (v.size() < (size_t)p.width * FR_POINTS)
-			v.resize((size_t)p.width * FR_POINTS);
-	for (int b = 0; b * p.width < p.used && !status; b++) {
-		use_block(p, r.o, b);
-		int c0 = b * p.width, n = std::min(p.width, p.used - c0);
-		int32_t *ra = rows[0].data(), *rb = rows[1].data();
-		for (int k0 = 0; k0 < n; k0 += 16)
-			for (int q = 0; q < FR_POINTS; q++)
-				for (int k = k0; k < std::min(n, k0 + 16); k++) {
-					const unsigned char *x = &p.block[(size_t)k * FR_PAYLOAD + 4 * (size_t)q];
-					ra[(size_t)q * (size_t)n + (size_t)k] = (int32_t)(x[0] | x[1] << 8);
-					rb[(size_t)q * (size_t)n + (size_t)k] = (int32_t)(x[2] | x[3] << 8);
-				}
-		for (int k = 0; k < n; k++) {
-			if (!p.have[(size_t)(c0 + k)]) {  // no frame: blank, whatever the block held
-				for (int q = 0; q < FR_POINTS; q++)
-					ra[(size_t)q * (size_t)n + (size_t)k] = rb[(size_t)q * (size_t)n + (size_t)k] = -1;
-				continue;
-			}
-			const unsigned char *x = &p.block[(size_t)k * FR_PAYLOAD];
-			int l0 = lo[0], h0 = hi[0], l1 = lo[1], h1 = hi[1];
-			for (int q = 0; q < FR_POINTS; q++) {
-				int va = x[4 * q] | x[4 * q + 1] << 8, vb = x[4 * q + 2] | x[4 * q + 3] << 8;
-				l0 = std::min(l0, va), h0 = std::max(h0, va), l1 = std::min(l1, vb), h1 = std::max(h1, vb);
-			}
-			lo[0] = l0, hi[0] = h0, lo[1] = l1, hi[1] = h1;
-		}
-		long fpix[2] = {c0 + 1, 1}, lpix[2] = {c0 + n, FR_POINTS};
-		for (int ch = 0; ch < FR_CHANNELS; ch++)
-			fits_write_subset(f[ch], TINT, fpix, lpix, rows[ch].data(), &status);
-	}
+	if (p.used <= p.width && p.blk == 0)
+		one_block(p, f, lo, hi, &status);
+	else
+		from_spool(r, f, lo, hi, &status);
 	for (int ch = 0; ch < FR_CHANNELS; ch++) {
 		if (!status)
 			trailer(f[ch], p.used, lo[ch], hi[ch], &status);
