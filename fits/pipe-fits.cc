@@ -566,8 +566,14 @@ int main(int argc, char **argv)
 		}
 		local -= local % 50;  // down to its half second
 		long long t = local - (r.o.fixed ? r.o.offset : zone_offset(hdr, local));
-		if (r.clock.judge(t) != ST_OUTLIER)
-			take(r, t);
+		long jumps = r.clock.jumps;
+		if (r.clock.judge(t) == ST_OUTLIER)
+			continue;
+		if (r.clock.jumps != jumps) {  // the clock really jumped: periods start again from here
+			flush_period(r);
+			r.p.start = -1;
+		}
+		take(r, t);
 	}
 	flush_period(r);
 	r.clock.finish();

@@ -136,6 +136,27 @@ TEST(PipeFits, AFarFutureStampCostsOnlyItself)
 	EXPECT_EQ(check.out, "ok: 6 files\n") << check.err;
 }
 
+TEST(PipeFits, AClockThatJumpedIsFollowed)
+{
+	// The very first stamp is 2099's: the real ones after it are outliers until ten agree, then
+	// the logger follows them (a clock set back or forward is the same case).
+	TempDir t;
+	std::string in = record("2099010100000000", payload(0));
+	for (int k = 0; k < 20; k++) {
+		char s[32];
+		snprintf(s, sizeof s, "20261207120%03d%s", k / 2, k % 2 ? "50" : "00");
+		in += record(s, payload(k + 1));
+	}
+	Ran r = run({bin("pipe-fits"), "-p", "1", "-z", "+0000", "-n", "J", "-d", t.path}, in, 60000);
+	EXPECT_EQ(exit_code(r.status), 0);
+	EXPECT_EQ(r.err, "pipe-fits: 1 records skipped: stamps more than 75 minutes from the stream's time\n"
+			 "pipe-fits: the stream's time jumped to 2026120712000450 (10 stamps agreeing)\n"
+			 "pipe-fits: 9 records skipped: stamps more than 75 minutes from the stream's time\n");
+	EXPECT_EQ(ls(t.path), "J_20261207_120000_01.fit\nJ_20261207_120000_02.fit\n"
+			      "J_20990101_000000_01.fit\nJ_20990101_000000_02.fit\n");
+	verify_all(t.path);
+}
+
 TEST(PipeFits, SummerTimeChange)
 {
 	// Central Europe springs forward on 2026-03-29: 01:59 local is 00:59 UTC, 03:00 is 01:00.
