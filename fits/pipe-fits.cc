@@ -335,8 +335,6 @@ static void header(fitsfile *f, const Run &r, int ch, int *status)
 	std::string zone = o.fixed ? "Frame stamps were local time at UTC" + o.zone + "; converted to UTC here."
 				   : std::string("Frame stamps were local time in the host's zone (") +
 					     (tz && *tz ? tz : "its default") + "); converted to UTC here.";
-	if (zone.size() > 70)
-		zone = "Frame stamps were local time in the host's zone; converted to UTC here.";
 	fits_create_img(f, LONG_IMG, 2, naxes, status);
 	fits_write_key(f, TDOUBLE, "BSCALE", &scale, "levels are the stored values in hundredths", status);
 	fits_write_key(f, TDOUBLE, "BZERO", &zero, nullptr, status);
