@@ -7,6 +7,7 @@
 #include <climits>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
@@ -20,7 +21,7 @@ struct Slot {
 };
 Slot slots[SLOTS];  // read by the signal handler, hence at file scope
 
-extern "C" void remove_pending(int sig)
+void remove_all()
 {
 	for (Slot &s : slots)
 		if (s.used) {
@@ -28,9 +29,16 @@ extern "C" void remove_pending(int sig)
 			unlink(s.work);
 			rmdir(s.dir);
 		}
+}
+
+extern "C" void remove_pending(int sig)
+{
+	remove_all();
 	signal(sig, SIG_DFL);
 	raise(sig);
 }
+
+extern "C" void remove_at_exit() { remove_all(); }
 
 void install_handler()
 {
@@ -38,6 +46,7 @@ void install_handler()
 	if (done)
 		return;
 	done = true;
+	atexit(remove_at_exit);  // a die() between begin and commit leaves nothing either
 	struct sigaction sa;
 	memset(&sa, 0, sizeof sa);
 	sa.sa_handler = remove_pending;

@@ -3,13 +3,16 @@
 //
 // How: of_begin makes a private directory beside the final file (DIR/.NAME.XXXXXX, mode 0700,
 // made with mkdtemp, so no other user can place or replace anything in it) and gives the path
-// of the temporary file inside it (DIR/.NAME.XXXXXX/NAME). The caller creates and writes that
-// file by name, with any library (CFITSIO's disk-file calls, cairo, stdio); no name is parsed
-// and nothing outside DIR is touched. of_commit syncs the file, renames it over DIR/NAME (same
-// file system, so atomic), syncs DIR so the rename survives a power cut, and removes the
-// private directory. of_abort removes both. Until commit or abort, a SIGINT or SIGTERM removes
-// them (and `work`, a second name there for a step before the content) too, then ends the process by that signal as it would have. The file gets the mode any
-// new file would (0666 less the umask) if the caller creates it with open or fopen.
+// of the temporary file inside it (DIR/.NAME.XXXXXX/NAME), and a second name there (`work`)
+// for a step before the content, such as an uncompressed copy to be compressed into tmp. The
+// caller creates and writes the file by name, with any library (CFITSIO's disk-file calls,
+// cairo, stdio, zlib); no name is parsed and nothing outside DIR is touched. of_commit syncs
+// the file, renames it over DIR/NAME (same file system, so atomic), syncs DIR so that the
+// rename survives a power cut, and removes the private directory. of_abort removes the
+// directory and all in it. Until commit or abort, exit() (a die() on the way) and a SIGINT or
+// SIGTERM remove them too; after a signal the process then ends by it, as it would have. The
+// file gets the mode any new file would (0666 less the umask) if the caller creates it with
+// open, fopen or gzopen.
 //
 // Use:
 //   OutFile f;
