@@ -19,7 +19,6 @@ constexpr int MAXRUNS = NB / 2 + 1;
 constexpr long long LEARN = 1000;         // hundredths: a fresh background is learnt this long
 constexpr long long GAP = 3000;           // a pause in the stream this long starts afresh
 constexpr long long GRACE = 300;          // a track unseen this long is over
-constexpr long long SURE = 150;           // a track this old (and seen thrice) is an event
 constexpr long long LONGEST = 4 * 360000; // an event is cut after four hours
 constexpr double TAU = 120.0;             // seconds: how fast the background follows
 constexpr double STEP_DB = 1.0;           // least whole-band step taken as a gain change
@@ -355,7 +354,7 @@ void EvDetector::State::assign(long long t)
 void EvDetector::State::declare(long long t)
 {
 	for (Track &k : tracks) {
-		if (!k.used || k.declared || t - k.born < SURE || k.frames < 3)
+		if (!k.used || k.declared || t - k.born < llround(p.sure * 100) || k.frames < 3)
 			continue;
 		if (pending && k.born >= pend_start - frame_dt)
 			continue;  // it may yet be a gain step

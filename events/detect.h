@@ -17,6 +17,7 @@ const char *ev_kind_name(int kind);
 struct EvParams {
 	double threshold = 3.0;  // dB above the background for a bin to count as lit
 	double min_mhz = 2.0;    // least width of a lit run for it to be part of an event
+	double sure = 1.5;       // seconds a track must last (lit in three frames) to be an event
 };
 
 // What the detector says: an event seen long enough to be sure of (EV_STARTED, sent once, its
