@@ -20,17 +20,19 @@ constexpr long long LEARN = 1000;         // hundredths: a fresh background is l
 constexpr long long GAP = 3000;           // a pause in the stream this long starts afresh
 constexpr long long GRACE = 300;          // a track unseen this long is over
 constexpr long long LONGEST = 4 * 360000; // an event is cut after four hours
+constexpr long long BROAD_SURE = 300;     // broadband from its start: an event only this long
 constexpr double TAU = 120.0;             // seconds: how fast the background follows
 constexpr double STEP_DB = 1.0;           // least whole-band step taken as a gain change
-constexpr long long STEP_SURE = 100;      // a step must hold this long
+constexpr long long STEP_SURE = 150;      // a step must hold this long (four frames at 2/s)
 
-struct Run { int lo, hi; };
+struct Run { int lo, hi; bool wide; };  // wide: at least min_mhz, so it may start a track
 
 struct Track {
 	bool used = false, declared = false, need_after = false;
+	bool broad = false;         // every frame so far lit across the band: interference until it lasts
 	long id = 0;
 	long long born = 0, last_seen = 0, peak_t = 0;
-	int frames = 0, lo = 0, hi = 0, last_lo = 0, last_hi = 0, widest = 0;
+	int frames = 0, lo = 0, hi = 0, last_lo = 0, last_hi = 0;
 	long long seen_at = -1;     // the frame that last counted in frames
 	double peak_db = 0;
 	float best[NB];             // the highest excess of each bin while in this track
@@ -65,6 +67,11 @@ struct EvDetector::State {
 	// A receiver fault in progress.
 	bool in_fault = false;
 	long long fault_start = 0, fault_end = 0;
+	// Broadband runs not matching a track: a spike if they last no more than two frames.
+	bool spiking = false;
+	long long spike_start = 0, spike_last = 0, spike_peak_t = 0;
+	int spike_n = 0;
+	double spike_peak = 0;
 	long next_id = 0;
 	Run runs[MAXRUNS];
 	int nruns = 0;
@@ -79,6 +86,9 @@ struct EvDetector::State {
 	void touch(Track &k, int a, int b, long long t, bool own);
 	void fill_after(long long t);
 	void follow(long long t);
+	void spike(const Run &run, long long t);
+	void end_spike(long long t, bool all);
+	Track *new_track(const Run &run, long long t);
 	void declare(long long t);
 	void close(long long t, bool all);
 	EvEvent figures(const Track &k, int state) const;
@@ -106,6 +116,7 @@ const std::vector<EvEvent> &EvDetector::finish()
 {
 	s->out.clear();
 	s->end_fault();
+	s->end_spike(s->last_t, true);
 	s->close(s->last_t, true);
 	return s->out;
 }
@@ -183,6 +194,7 @@ void EvDetector::State::frame(long long t, const unsigned char *payload)
 	for (int b = 0; b < NB; b++)
 		if (quiet[b])
 			bg[b] += a * e[b];
+	end_spike(t, false);
 	declare(t);
 	close(t, false);
 	memcpy(prev_e, e, sizeof e);
@@ -204,7 +216,7 @@ void EvDetector::State::gain(long long t)
 	else if (pending) {
 		pend_n++;
 		pend_sum += m;
-		if (t - pend_start >= STEP_SURE && pend_n >= 3) {
+		if (t - pend_start >= STEP_SURE && pend_n >= 4) {
 			float shift = (float)(pend_sum / pend_n);
 			for (int b = 0; b < NB; b++) {
 				bg[b] += shift;
@@ -227,8 +239,9 @@ void EvDetector::State::gain(long long t)
 	m_prev = m;
 }
 
-// Lit bins, less lone ones (carriers, lit while they are on), joined across gaps of up to
-// three bins into runs at least min_mhz wide.
+// Lit bins, less carriers (lit while they are on), joined across gaps of up to
+// three bins into runs; those at least min_mhz wide may start a track, those half as wide may
+// only go on with one (an event fading at its end).
 void EvDetector::State::find_runs()
 {
 	nruns = 0;
@@ -236,16 +249,19 @@ void EvDetector::State::find_runs()
 		quiet[b] = !lit[b];
 	int lo = -1, last = -1, n = 0;
 	auto flush = [&] {
-		if (lo >= 0 && (last - lo + 1) * BIN_MHZ >= p.min_mhz && n * 2 >= last - lo + 1 &&
-		    nruns < MAXRUNS) {
-			runs[nruns++] = {lo, last};
+		double mhz = (last - lo + 1) * BIN_MHZ;
+		if (lo >= 0 && mhz >= p.min_mhz / 2 && n * 2 >= last - lo + 1 && nruns < MAXRUNS) {
+			runs[nruns++] = {lo, last, mhz >= p.min_mhz};
 			for (int i = lo; i <= last; i++)
 				quiet[i] = false;
 		}
 		lo = -1, n = 0;
 	};
 	for (int b = 0; b < NB; b++) {
-		bool on = lit[b] && ((b >= 2 && lit[b - 2]) || (b + 2 < NB && lit[b + 2]));
+		// A carrier: lit alone, or standing well above the bins two away on either side.
+		float l = b >= 2 ? e[b - 2] : -1e9f, r = b + 2 < NB ? e[b + 2] : -1e9f;
+		bool alone = !(b >= 2 && lit[b - 2]) && !(b + 2 < NB && lit[b + 2]);
+		bool on = lit[b] && !alone && e[b] - std::max(l, r) < 6.0f;
 		if (!on)
 			continue;
 		if (lo >= 0 && b - last > 4)
@@ -284,7 +300,9 @@ void EvDetector::State::touch(Track &k, int a, int b, long long t, bool own)
 	k.last_seen = t;
 	k.lo = std::min(k.lo, a);
 	k.hi = std::max(k.hi, b);
-	k.widest = std::max(k.widest, b - a + 1);
+	if (!own)
+		return;  // kept alive by another's run: its levels are not this track's
+	k.broad = k.broad && (b - a + 1) * 10 >= NB * 8;
 	for (int i = a; i <= b; i++) {
 		if (e[i] > k.best[i]) {
 			k.best[i] = e[i];
@@ -327,37 +345,85 @@ void EvDetector::State::assign(long long t)
 			if (k.used && i != bestk && run.lo <= k.last_lo && run.hi >= k.last_hi)
 				touch(k, k.last_lo, k.last_hi, t, false);
 		}
-		if (bestk >= 0) {
+		if (bestk >= 0 && (bests >= 0.3 || (run.hi - run.lo + 1) * 10 < NB * 8)) {
 			touch(tracks[bestk], run.lo, run.hi, t, true);
 			continue;
 		}
-		for (Track &k : tracks) {
-			if (k.used)
-				continue;
-			k.used = true;
-			k.declared = false;
-			k.need_after = false;
-			k.id = 0;
-			k.born = k.last_seen = k.peak_t = t;
-			k.frames = 0;
-			k.seen_at = -1;
-			k.lo = run.lo, k.hi = run.hi, k.last_lo = run.lo, k.last_hi = run.hi, k.widest = 0;
-			k.peak_db = 0;
-			for (int b = 0; b < NB; b++)
-				k.best[b] = -1e9f;
-			touch(k, run.lo, run.hi, t, true);
-			break;
-		}
+		if ((run.hi - run.lo + 1) * 10 >= NB * 8)
+			spike(run, t);
+		else if (run.wide)
+			new_track(run, t);
 	}
+}
+
+Track *EvDetector::State::new_track(const Run &run, long long t)
+{
+	for (Track &k : tracks) {
+		if (k.used)
+			continue;
+		k.used = true;
+		k.declared = false;
+		k.need_after = false;
+		k.broad = true;
+		k.id = 0;
+		k.born = k.last_seen = k.peak_t = t;
+		k.frames = 0;
+		k.seen_at = -1;
+		k.lo = run.lo, k.hi = run.hi, k.last_lo = run.lo, k.last_hi = run.hi;
+		k.peak_db = 0;
+		for (int b = 0; b < NB; b++)
+			k.best[b] = -1e9f;
+		touch(k, run.lo, run.hi, t, true);
+		return &k;
+	}
+	return nullptr;
+}
+
+// A broadband run that no track claims: a spike while it lasts at most two frames in a row,
+// then the start of a track after all.
+void EvDetector::State::spike(const Run &run, long long t)
+{
+	if (spiking && spike_last != t - frame_dt)
+		end_spike(t, true);
+	if (!spiking) {
+		spiking = true;
+		spike_start = t;
+		spike_n = 0;
+		spike_peak = -1e9;
+	}
+	spike_last = t;
+	spike_n++;
+	for (int b = run.lo; b <= run.hi; b++)
+		if (e[b] > spike_peak)
+			spike_peak = e[b], spike_peak_t = t;
+	if (spike_n < 3)
+		return;
+	spiking = false;
+	if (Track *k = new_track(run, t)) {
+		k->born = spike_start;
+		k->frames = spike_n;
+	}
+}
+
+void EvDetector::State::end_spike(long long t, bool all)
+{
+	if (!spiking || (!all && spike_last == t))
+		return;
+	spiking = false;
+	EvEvent ev{EV_ENDED, EV_SPIKE, ++next_id, spike_start, spike_last, spike_peak_t,
+		   fr_freq(0), fr_freq(FR_POINTS - 1), spike_peak, 0.0};
+	out.push_back(ev);
 }
 
 void EvDetector::State::declare(long long t)
 {
 	for (Track &k : tracks) {
-		if (!k.used || k.declared || t - k.born < llround(p.sure * 100) || k.frames < 3)
+		if (!k.used || k.declared || k.seen_at != t || t - k.born < llround(p.sure * 100) || k.frames < 3)
 			continue;
 		if (pending && k.born >= pend_start - frame_dt)
 			continue;  // it may yet be a gain step
+		if (k.broad && t - k.born < BROAD_SURE)
+			continue;  // it may yet be a cluster of spikes
 		k.declared = true;
 		k.id = ++next_id;
 		out.push_back(figures(k, EV_STARTED));
@@ -372,7 +438,7 @@ void EvDetector::State::close(long long t, bool all)
 		k.used = false;
 		if (k.declared)
 			out.push_back(figures(k, EV_ENDED));
-		else if (k.frames <= 2 && k.widest * 10 >= NB * 8) {
+		else if (k.broad) {
 			k.id = ++next_id;
 			EvEvent ev = figures(k, EV_ENDED);
 			ev.kind = EV_SPIKE;
