@@ -73,15 +73,19 @@ TEST(Nightly, ADayWithAGapAndABrokenFileGivesEveryProductAndSaysWhatFailed)
 	Ran r = nightly(BIN_DIR, a.root, "ST");
 	EXPECT_EQ(exit_code(r.status), 1);
 	std::string out = a.root + ".products/" + DAY;
-	EXPECT_EQ(tree(out), "arc-stat.json\narc-stat.txt\nfits/\nfits/ST_20261207_120000_01.fit.gz\n"
-			     "fits/ST_20261207_120000_02.fit.gz\nquicklook.png\n");
-	// Each step's messages, named, then the steps that failed: all four read the broken file.
+	// The frames are noise: the detector finds one event in them.
+	EXPECT_EQ(tree(out), "arc-stat.json\narc-stat.txt\nevents.json\nevents.txt\nevents/\nevents/1-OTHER.png\n"
+			     "fits/\nfits/ST_20261207_120000_01.fit.gz\nfits/ST_20261207_120000_02.fit.gz\nquicklook.png\n");
+	// Each step's messages, named, then the steps that failed: all read the broken file.
 	std::string broken = a.root + "/" + frame_path("2026120712001500") + ": not gzip\n";
 	EXPECT_EQ(r.err, "report: arc-stat: " + broken + "spectrum-nightly: report failed (status 1)\n"
 			 "json: arc-stat: " + broken + "spectrum-nightly: json failed (status 1)\n"
 			 "quicklook: arc-cat: " + broken + "spectrum-nightly: quicklook failed (status 1)\n"
 			 "fits: arc-cat: " + broken + "spectrum-nightly: fits failed (status 1)\n"
-			 "spectrum-nightly: " + a.root + " " + DAY + ": FAILED: report json quicklook fits\n");
+			 "events: arc-cat: " + broken + "spectrum-nightly: events failed (status 1)\n"
+			 "events-json: arc-cat: " + broken + "spectrum-nightly: events-json failed (status 1)\n"
+			 "event-looks: arc-cat: " + broken + "spectrum-nightly: event-looks failed (status 1)\n"
+			 "spectrum-nightly: " + a.root + " " + DAY + ": FAILED: report json quicklook fits events events-json event-looks\n");
 	// The reports are arc-stat's over the day, and count the broken file and the gap.
 	std::string txt = slurp(out + "/arc-stat.txt");
 	EXPECT_EQ(txt, run({bin("arc-stat"), "-v", a.root, DAY}).out);
@@ -114,14 +118,14 @@ TEST(Nightly, ASoundDaySucceedsAndSaysSoInOneLine)
 	ArcTree a(stamps(10));
 	Ran r = nightly(BIN_DIR, a.root, "ST");
 	EXPECT_EQ(exit_code(r.status), 0);
-	EXPECT_EQ(r.err, "spectrum-nightly: " + a.root + " " + DAY + ": done: report json quicklook fits\n");
-	EXPECT_EQ(tree(a.root + ".products/" + DAY), "arc-stat.json\narc-stat.txt\nfits/\nfits/ST_20261207_120000_01.fit.gz\n"
-						     "fits/ST_20261207_120000_02.fit.gz\nquicklook.png\n");
+	EXPECT_EQ(r.err, "spectrum-nightly: " + a.root + " " + DAY + ": done: report json quicklook fits events events-json event-looks\n");
+	EXPECT_EQ(tree(a.root + ".products/" + DAY), "arc-stat.json\narc-stat.txt\nevents.json\nevents.txt\nevents/\nfits/\n"
+						     "fits/ST_20261207_120000_01.fit.gz\nfits/ST_20261207_120000_02.fit.gz\nquicklook.png\n");
 	// Run again: the products are replaced, nothing is left beside them.
 	r = nightly(BIN_DIR, a.root, "ST");
 	EXPECT_EQ(exit_code(r.status), 0) << r.err;
-	EXPECT_EQ(tree(a.root + ".products/" + DAY), "arc-stat.json\narc-stat.txt\nfits/\nfits/ST_20261207_120000_01.fit.gz\n"
-						     "fits/ST_20261207_120000_02.fit.gz\nquicklook.png\n");
+	EXPECT_EQ(tree(a.root + ".products/" + DAY), "arc-stat.json\narc-stat.txt\nevents.json\nevents.txt\nevents/\nfits/\n"
+						     "fits/ST_20261207_120000_01.fit.gz\nfits/ST_20261207_120000_02.fit.gz\nquicklook.png\n");
 }
 
 TEST(Nightly, AFailedStepIsNamedAndTheOthersAreStillMade)
@@ -133,8 +137,8 @@ TEST(Nightly, AFailedStepIsNamedAndTheOthersAreStillMade)
 	std::string err = "\n" + r.err;
 	EXPECT_NE(err.find("\nfits: usage: pipe-fits "), std::string::npos) << r.err;
 	EXPECT_NE(err.find("\nspectrum-nightly: fits failed (status 2)\n"), std::string::npos) << r.err;
-	EXPECT_EQ(last_line(r.err), "spectrum-nightly: " + a.root + " " + DAY + ": done: report json quicklook; FAILED: fits");
-	EXPECT_EQ(tree(a.root + ".products/" + DAY), "arc-stat.json\narc-stat.txt\nfits/\nquicklook.png\n");
+	EXPECT_EQ(last_line(r.err), "spectrum-nightly: " + a.root + " " + DAY + ": done: report json quicklook events events-json event-looks; FAILED: fits");
+	EXPECT_EQ(tree(a.root + ".products/" + DAY), "arc-stat.json\narc-stat.txt\nevents.json\nevents.txt\nevents/\nfits/\nquicklook.png\n");
 }
 
 TEST(Nightly, AStationWithTheCoreAloneSkipsTheProductsItCannotMake)
@@ -148,8 +152,32 @@ TEST(Nightly, AStationWithTheCoreAloneSkipsTheProductsItCannotMake)
 	EXPECT_EQ(exit_code(r.status), 0);
 	EXPECT_EQ(r.err, "spectrum-nightly: quicklook skipped: pipe-png is not installed\n"
 			 "spectrum-nightly: fits skipped: pipe-fits is not installed\n"
-			 "spectrum-nightly: " + a.root + " " + DAY + ": done: report json; skipped: quicklook fits\n");
+			 "spectrum-nightly: events skipped: pipe-events is not installed\n"
+			 "spectrum-nightly: " + a.root + " " + DAY + ": done: report json; skipped: quicklook fits events\n");
 	EXPECT_EQ(tree(a.root + ".products/" + DAY), "arc-stat.json\narc-stat.txt\n");
+}
+
+// A day with one fast-drift burst from frame-send's sky: the event lists are pipe-events' own
+// over the day, and the burst has its quicklook, 1600 wide.
+TEST(Nightly, TheDaysEventsAndAQuicklookOfEach)
+{
+	Ran sky = run({bin("frame-send"), "-o", "-T", "2026120712000000", "-c", "200", "-k", "III@30"});
+	ASSERT_EQ(exit_code(sky.status), 0);
+	ArcTree a({});
+	for (size_t at = 0; at + 3617 <= sky.out.size(); at += 3617)
+		a.put(sky.out.substr(at, 16), gzip(sky.out.substr(at + 17, 3600)));
+	Ran r = nightly(BIN_DIR, a.root, "ST");
+	EXPECT_EQ(exit_code(r.status), 0) << r.err;
+	std::string out = a.root + ".products/" + DAY;
+	std::string txt = run({bin("pipe-events")}, sky.out).out, json = run({bin("pipe-events"), "--json"}, sky.out).out;
+	EXPECT_EQ(txt.substr(0, 32), "2026-12-07 12:00:30-12:00:32 III") << txt;
+	EXPECT_EQ(slurp(out + "/events.txt"), txt);
+	EXPECT_EQ(slurp(out + "/events.json"), json);
+	std::string png = slurp(out + "/events/1-III.png");
+	ASSERT_GT(png.size(), 24u);
+	EXPECT_EQ(png.substr(0, 8), "\x89PNG\r\n\x1a\n");
+	EXPECT_EQ(png.substr(16, 4), std::string("\0\0\x06\x40", 4));
+	EXPECT_EQ(run({"/bin/sh", "-c", "ls '" + out + "/events'"}).out, "1-III.png\n");
 }
 
 TEST(Nightly, BadArgumentsAndAMissingArchiveStopAtOnce)
