@@ -28,7 +28,7 @@ constexpr long long STEP_SURE = 150;      // a step must hold this long (four fr
 struct Run { int lo, hi; bool wide; };  // wide: at least min_mhz, so it may start a track
 
 struct Track {
-	bool used = false, declared = false, need_after = false;
+	bool used = false, declared = false;
 	bool broad = false;         // every frame so far lit across the band: interference until it lasts
 	long id = 0;
 	long long born = 0, last_seen = 0, peak_t = 0;
@@ -36,8 +36,7 @@ struct Track {
 	long long seen_at = -1;     // the frame that last counted in frames
 	double peak_db = 0;
 	float best[NB];             // the highest excess of each bin while in this track
-	long long best_t[NB];       // and when
-	float before[NB], after[NB];  // the bin's excess one frame before and after its best
+	double sw[NB], swt[NB];     // each bin's excess over the threshold, summed, and times its time
 };
 
 double bin_mhz(int b) { return fr_freq(BIN * b) + (BIN - 1) * FR_FREQ_STEP / 2; }
@@ -84,7 +83,6 @@ struct EvDetector::State {
 	void find_runs();
 	void assign(long long t);
 	void touch(Track &k, int a, int b, long long t, bool own);
-	void fill_after(long long t);
 	void follow(long long t);
 	void spike(const Run &run, long long t);
 	void end_spike(long long t, bool all);
@@ -187,7 +185,6 @@ void EvDetector::State::frame(long long t, const unsigned char *payload)
 	for (int b = 0; b < NB; b++)
 		lit[b] = e[b] > p.threshold;
 	find_runs();
-	fill_after(t);
 	assign(t);
 	// The background follows slowly where nothing is lit.
 	float a = (float)std::min(1.0, dt / 100.0 / TAU);
@@ -274,18 +271,6 @@ void EvDetector::State::find_runs()
 	flush();
 }
 
-void EvDetector::State::fill_after(long long t)
-{
-	for (Track &k : tracks) {
-		if (!k.used || !k.need_after)
-			continue;
-		for (int b = k.lo; b <= k.hi; b++)
-			if (std::isnan(k.after[b]) && k.best_t[b] < t)
-				k.after[b] = e[b];
-		k.need_after = false;
-	}
-}
-
 void EvDetector::State::touch(Track &k, int a, int b, long long t, bool own)
 {
 	if (k.seen_at != t) {
@@ -303,13 +288,12 @@ void EvDetector::State::touch(Track &k, int a, int b, long long t, bool own)
 	if (!own)
 		return;  // kept alive by another's run: its levels are not this track's
 	k.broad = k.broad && (b - a + 1) * 10 >= NB * 8;
+	float thr = (float)p.threshold;
 	for (int i = a; i <= b; i++) {
-		if (e[i] > k.best[i]) {
-			k.best[i] = e[i];
-			k.best_t[i] = t;
-			k.before[i] = prev_e[i];
-			k.after[i] = NAN;
-			k.need_after = true;
+		k.best[i] = std::max(k.best[i], e[i]);
+		if (e[i] > thr) {
+			k.sw[i] += e[i] - thr;
+			k.swt[i] += (e[i] - thr) * ((t - k.born) / 100.0);
 		}
 		if (e[i] > k.peak_db) {
 			k.peak_db = e[i];
@@ -345,11 +329,19 @@ void EvDetector::State::assign(long long t)
 			if (k.used && i != bestk && run.lo <= k.last_lo && run.hi >= k.last_hi)
 				touch(k, k.last_lo, k.last_hi, t, false);
 		}
-		if (bestk >= 0 && (bests >= 0.3 || (run.hi - run.lo + 1) * 10 < NB * 8)) {
+		bool broad = (run.hi - run.lo + 1) * 10 >= NB * 8;
+		if (bestk >= 0 && broad && t - tracks[bestk].born > 200 &&
+		    (run.hi - run.lo + 1) * 2 > 3 * (tracks[bestk].last_hi - tracks[bestk].last_lo + 1)) {
+			// A settled track does not widen to the whole band at once: a spike over it.
+			touch(tracks[bestk], tracks[bestk].last_lo, tracks[bestk].last_hi, t, false);
+			spike(run, t);
+			continue;
+		}
+		if (bestk >= 0 && (bests >= 0.3 || !broad)) {
 			touch(tracks[bestk], run.lo, run.hi, t, true);
 			continue;
 		}
-		if ((run.hi - run.lo + 1) * 10 >= NB * 8)
+		if (broad)
 			spike(run, t);
 		else if (run.wide)
 			new_track(run, t);
@@ -363,7 +355,6 @@ Track *EvDetector::State::new_track(const Run &run, long long t)
 			continue;
 		k.used = true;
 		k.declared = false;
-		k.need_after = false;
 		k.broad = true;
 		k.id = 0;
 		k.born = k.last_seen = k.peak_t = t;
@@ -372,7 +363,7 @@ Track *EvDetector::State::new_track(const Run &run, long long t)
 		k.lo = run.lo, k.hi = run.hi, k.last_lo = run.lo, k.last_hi = run.hi;
 		k.peak_db = 0;
 		for (int b = 0; b < NB; b++)
-			k.best[b] = -1e9f;
+			k.best[b] = -1e9f, k.sw[b] = k.swt[b] = 0;
 		touch(k, run.lo, run.hi, t, true);
 		return &k;
 	}
@@ -448,7 +439,8 @@ void EvDetector::State::close(long long t, bool all)
 	}
 }
 
-// The drift is read from when each frequency peaked: a straight line through (time, frequency)
+// The drift is read from when each frequency was brightest (the centre of its excess in time,
+// which frames far apart still place well): a straight line through (time, frequency)
 // of the bins that were lit, its slope taken as the ratio of the spreads (a fit that treats
 // both alike), and only if the points do lie near a line.
 double EvDetector::State::drift(const Track &k) const
@@ -457,12 +449,9 @@ double EvDetector::State::drift(const Track &k) const
 	for (int b = k.lo; b <= k.hi; b++) {
 		if (!(k.best[b] > p.threshold))
 			continue;
-		double tt = (k.best_t[b] - k.born) / 100.0;
-		double d = k.before[b] - 2.0 * k.best[b] + k.after[b];
-		if (!std::isnan(k.after[b]) && d < 0) {
-			double off = 0.5 * (k.before[b] - k.after[b]) / d;
-			tt += std::clamp(off, -0.5, 0.5) * frame_dt / 100.0;
-		}
+		if (k.sw[b] <= 0)
+			continue;
+		double tt = k.swt[b] / k.sw[b];
 		double f = bin_mhz(b);
 		n++, st += tt, sf += f, stt += tt * tt, sff += f * f, stf += tt * f;
 	}
