@@ -81,7 +81,8 @@ TEST(Package, DebianPackageHoldsEverythingAndRunsFromWhereItIsUnpacked)
 	std::string list = contents.out;
 	for (const char *f : {"./usr/bin/net-pipe", "./usr/bin/net-arc", "./usr/bin/arc-pipe", "./usr/bin/arc-cat",
 			      "./usr/bin/arc-stat", "./usr/bin/pipe-view", "./usr/bin/pipe-dump", "./usr/bin/pipe-png",
-			      "./usr/bin/pipe-fits", "./usr/bin/pipe-web", "./usr/bin/spectrum-nightly", "./usr/lib/libzq2.a",
+			      "./usr/bin/pipe-fits", "./usr/bin/pipe-web", "./usr/bin/pipe-events", "./usr/share/man/man1/pipe-events.1.gz",
+			      "./usr/bin/spectrum-nightly", "./usr/lib/libzq2.a",
 			      "./usr/include/zq2.h", "./usr/lib/pkgconfig/zq2.pc", "./usr/lib/cmake/zq2/zq2Config.cmake",
 			      "./usr/share/man/man1/net-arc.1.gz", "./usr/share/man/man3/zq2.3.gz",
 			      "./usr/lib/systemd/system/net-arc@.service", "./usr/lib/systemd/system/spectrum-nightly@.timer",
@@ -136,7 +137,7 @@ void units_verify(const std::string &root, const std::string &dir)
 
 TEST(Package, NewProgramsAnswerHelpAndVersion)
 {
-	for (const char *p : {"arc-cat", "arc-stat", "pipe-png", "pipe-fits", "pipe-web"}) {
+	for (const char *p : {"arc-cat", "arc-stat", "pipe-png", "pipe-fits", "pipe-web", "pipe-events"}) {
 		Ran h = run({bin(p), "--help"});
 		EXPECT_EQ(exit_code(h.status), 0) << p;
 		EXPECT_EQ(h.out.rfind(std::string("usage: ") + p + " ", 0), 0u) << h.out;
