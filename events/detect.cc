@@ -1,6 +1,6 @@
 // The burst detector (see detect.h). Everything it holds is fixed in size: the background and
-// excess of each bin, and a fixed number of tracks each with a per-bin record of when that
-// frequency peaked, so memory stays flat however long the stream.
+// excess of each bin, and a fixed number of tracks each with a per-bin record of its excess
+// over time, so memory stays flat however long the stream.
 #include "detect.h"
 
 #include <algorithm>
@@ -19,6 +19,7 @@ constexpr int MAXRUNS = NB / 2 + 1;
 constexpr long long LEARN = 1000;         // hundredths: a fresh background is learnt this long
 constexpr long long GAP = 3000;           // a pause in the stream this long starts afresh
 constexpr long long GRACE = 300;          // a track unseen this long is over
+constexpr long long KEEP = 1000;          // and one seen only under another's run this long
 constexpr long long LONGEST = 4 * 360000; // an event is cut after four hours
 constexpr long long BROAD_SURE = 300;     // broadband from its start: an event only this long
 constexpr double TAU = 120.0;             // seconds: how fast the background follows
@@ -31,7 +32,7 @@ struct Track {
 	bool used = false, declared = false;
 	bool broad = false;         // every frame so far lit across the band: interference until it lasts
 	long id = 0;
-	long long born = 0, last_seen = 0, peak_t = 0;
+	long long born = 0, last_seen = 0, last_own = 0, peak_t = 0;  // seen: by its own run or another's
 	int frames = 0, lo = 0, hi = 0, last_lo = 0, last_hi = 0;
 	long long seen_at = -1;     // the frame that last counted in frames
 	double peak_db = 0;
@@ -284,6 +285,7 @@ void EvDetector::State::touch(Track &k, int a, int b, long long t, bool own)
 	k.hi = std::max(k.hi, b);
 	if (!own)
 		return;  // kept alive by another's run: its levels are not this track's
+	k.last_own = t;
 	k.broad = k.broad && (b - a + 1) * 10 >= NB * 8;
 	float thr = (float)p.threshold;
 	for (int i = a; i <= b; i++) {
@@ -327,11 +329,15 @@ void EvDetector::State::assign(long long t)
 				touch(k, k.last_lo, k.last_hi, t, false);
 		}
 		bool broad = (run.hi - run.lo + 1) * 10 >= NB * 8;
-		if (bestk >= 0 && broad && t - tracks[bestk].born > 200 &&
-		    (run.hi - run.lo + 1) * 2 > 3 * (tracks[bestk].last_hi - tracks[bestk].last_lo + 1)) {
-			// A settled track does not widen to the whole band at once: a spike over it.
-			touch(tracks[bestk], tracks[bestk].last_lo, tracks[bestk].last_hi, t, false);
-			spike(run, t);
+		Track *k = bestk >= 0 ? &tracks[bestk] : nullptr;
+		int w = run.hi - run.lo + 1, kw = k ? k->last_hi - k->last_lo + 1 : 0;
+		if (k && ((broad && t - k->born > 200 && 2 * w > 3 * kw) || (t - k->born > 1000 && w > 2 * kw + 16))) {
+			// A settled track does not widen at once: a spike or a new burst over it.
+			touch(*k, k->last_lo, k->last_hi, t, false);
+			if (broad)
+				spike(run, t);
+			else if (run.wide)
+				new_track(run, t);
 			continue;
 		}
 		if (bestk >= 0 && (bests >= 0.3 || !broad)) {
@@ -354,7 +360,7 @@ Track *EvDetector::State::new_track(const Run &run, long long t)
 		k.declared = false;
 		k.broad = true;
 		k.id = 0;
-		k.born = k.last_seen = k.peak_t = t;
+		k.born = k.last_seen = k.last_own = k.peak_t = t;
 		k.frames = 0;
 		k.seen_at = -1;
 		k.lo = run.lo, k.hi = run.hi, k.last_lo = run.lo, k.last_hi = run.hi;
@@ -421,7 +427,7 @@ void EvDetector::State::declare(long long t)
 void EvDetector::State::close(long long t, bool all)
 {
 	for (Track &k : tracks) {
-		if (!k.used || (!all && t - k.last_seen <= GRACE && t - k.born < LONGEST))
+		if (!k.used || (!all && t - k.last_seen <= GRACE && t - k.last_own <= KEEP && t - k.born < LONGEST))
 			continue;
 		k.used = false;
 		if (k.declared)
@@ -463,7 +469,7 @@ double EvDetector::State::drift(const Track &k) const
 
 int EvDetector::State::kind(const Track &k, double d) const
 {
-	double dur = (k.last_seen - k.born) / 100.0;
+	double dur = (k.last_own - k.born) / 100.0;
 	double band = (k.hi - k.lo + 1) * BIN_MHZ;
 	if (std::fabs(d) >= 1.0)
 		return EV_III;
@@ -477,7 +483,7 @@ int EvDetector::State::kind(const Track &k, double d) const
 EvEvent EvDetector::State::figures(const Track &k, int state) const
 {
 	double d = drift(k);
-	EvEvent ev{state, kind(k, d), k.id, k.born, k.last_seen, k.peak_t,
+	EvEvent ev{state, kind(k, d), k.id, k.born, k.last_own, k.peak_t,
 		   fr_freq(BIN * k.lo), fr_freq(BIN * k.hi + BIN - 1), k.peak_db, d};
 	return ev;
 }

@@ -3,7 +3,7 @@
 // bin is learnt from the recent past where the bin is quiet, and a step of the whole band
 // (a gain change) is taken into it at once. Bins well above their background join runs across
 // frequency, runs join tracks across time, and a track that lasts becomes an event, measured
-// (span, peak, band, drift from the time each frequency peaked) and named by its shape.
+// (span, peak, band, drift from when each frequency was brightest) and named by its shape.
 #pragma once
 
 #include <memory>
