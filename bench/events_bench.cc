@@ -70,13 +70,15 @@ static std::vector<Found> read_found(const std::string &path)
 static bool is_event(const std::string &k) { return k == "III" || k == "II" || k == "CONT" || k == "OTHER"; }
 static bool is_burst(const std::string &k) { return k == "III" || k == "II" || k == "CONT" || k == "NARROW"; }
 
-// Overlap in time (with two seconds' slack) and in frequency.
+// How alike a detection is to a burst put in: -1 if they do not overlap in time (with two
+// seconds' slack) and frequency, else their common time over their joint time, so that of a
+// short burst inside a long one, each is matched with its own detection when it has one.
 static double overlap(const Truth &t, const Found &f)
 {
 	long long a = std::max(t.start - 200, f.start), b = std::min(t.end + 200, f.end);
 	if (b < a || f.f_hi < t.f_lo - 0.5 || f.f_lo > t.f_hi + 0.5)
 		return -1;
-	return (double)(b - a);
+	return (double)(b - a + 1) / (double)(std::max(t.end, f.end) - std::min(t.start, f.start) + 1);
 }
 
 struct Score { int eligible = 0, found = 0, kind_ok = 0, drift_n = 0, drift_ok = 0, span_ok = 0, false_ev = 0, spikes = 0, spikes_true = 0; };
