@@ -22,6 +22,8 @@ constexpr long long GRACE = 300;          // a track unseen this long is over
 constexpr long long KEEP = 1000;          // and one seen only under another's run this long
 constexpr long long LONGEST = 4 * 360000; // an event is cut after four hours
 constexpr long long BROAD_SURE = 300;     // broadband from its start: an event only this long
+constexpr long long SETTLED = 1000;       // a track this old has its own level: a sudden rise over it is another burst
+constexpr float FRESH = 4.0f;             // dB a bin must rise from one frame to the next for that
 constexpr double TAU = 120.0;             // seconds: how fast the background follows
 constexpr double STEP_DB = 1.0;           // least whole-band step taken as a gain change
 constexpr long long STEP_SURE = 150;      // a step must hold this long (four frames at 2/s)
@@ -84,6 +86,7 @@ struct EvDetector::State {
 	void assign(long long t);
 	void touch(Track &k, int a, int b, long long t, bool own);
 	void follow(long long t);
+	void onsets(const Run &run, int settled, long long t);
 	void spike(const Run &run, long long t);
 	void end_spike(long long t, bool all);
 	Track *new_track(const Run &run, long long t);
@@ -342,6 +345,8 @@ void EvDetector::State::assign(long long t)
 		}
 		if (bestk >= 0 && (bests >= 0.3 || !broad)) {
 			touch(tracks[bestk], run.lo, run.hi, t, true);
+			if (t - tracks[bestk].born > SETTLED)
+				onsets(run, bestk, t);
 			continue;
 		}
 		if (broad)
@@ -349,6 +354,41 @@ void EvDetector::State::assign(long long t)
 		else if (run.wide)
 			new_track(run, t);
 	}
+}
+
+// Within the run of a settled track (a continuum, a slow-drift band), bins that rose at once by
+// FRESH or more over at least min_mhz are another burst's leading edge: they go to the young
+// track whose band lies above them (a burst drifting down) or start one.
+void EvDetector::State::onsets(const Run &run, int settled, long long t)
+{
+	int lo = -1, last = -1, n = 0;
+	auto flush = [&] {
+		if (lo >= 0 && (last - lo + 1) * BIN_MHZ >= p.min_mhz && n * 2 >= last - lo + 1) {
+			for (int i = 0; i < MAXTRACKS; i++) {
+				Track &k = tracks[i];
+				if (k.used && i != settled && t - k.born <= SETTLED && t - k.last_own <= 2 * frame_dt &&
+				    last >= k.last_lo - 82 && lo <= k.last_hi + 8) {
+					touch(k, lo, last, t, true);
+					lo = -1;
+					break;
+				}
+			}
+			if (lo >= 0)
+				new_track({lo, last, true}, t);
+		}
+		lo = -1, n = 0;
+	};
+	for (int b = run.lo; b <= run.hi; b++) {
+		if (!(lit[b] && e[b] - prev_e[b] >= FRESH))
+			continue;
+		if (lo >= 0 && b - last > 4)
+			flush();
+		if (lo < 0)
+			lo = b;
+		last = b;
+		n++;
+	}
+	flush();
 }
 
 Track *EvDetector::State::new_track(const Run &run, long long t)
