@@ -4,9 +4,9 @@
 // kind first, as burst lists have them, or one JSON object per line. With -l a line also comes
 // when an event starts; with -x a command runs for each event that ended (hook.h).
 //
-// Stamps are checked here before the detector sees them: one that is not a real time, one not
-// after the last frame's (repeated or late) and one far ahead of it that the next frame does
-// not confirm are skipped and counted, so a bad record never moves the stream's time.
+// Stamps are judged by the stream's running time (streamtime.h) before the detector sees them:
+// one that is not a real time, an outlier, or one not after the last frame's (repeated or late)
+// is skipped and said on standard error, so a bad record never moves the stream's time.
 #include <cstdlib>
 #include <cstdio>
 #include <cstring>
@@ -17,6 +17,7 @@
 #include "detect.h"
 #include "frame.h"
 #include "hook.h"
+#include "streamtime.h"
 
 static const char USAGE[] = "usage: pipe-events [-t DB] [-m MHZ] [--json] [-x CMD] [-l SECONDS]";
 static const char HELP[] =
@@ -31,8 +32,6 @@ static const char HELP[] =
 
 static unsigned char buf[FR_HEADER], buf2[FR_PAYLOAD];
 
-constexpr long long FAR = 360000;  // a stamp this far (an hour) ahead needs the next to agree
-
 struct Opts {
 	EvParams params;
 	bool json = false, live = false;
@@ -40,8 +39,8 @@ struct Opts {
 };
 
 struct Stamps {
-	long long last = -1, suspect = -1;
-	long not_time = 0, old = 0, far = 0;
+	StreamTime time;
+	SkipNote late{"stamps repeated or out of order"};
 };
 
 static Opts options(int argc, char **argv)
@@ -77,25 +76,10 @@ static Opts options(int argc, char **argv)
 static long long take(Stamps &st, const unsigned char *stamp)
 {
 	long long t;
-	if (!fr_stamp_time(stamp, &t)) {
-		st.not_time++;
-		return -1;
-	}
-	if (st.last >= 0 && t <= st.last) {
-		st.old++;
-		return -1;
-	}
-	if (st.last >= 0 && t - st.last > FAR) {
-		bool confirmed = st.suspect >= 0 && t > st.suspect && t - st.suspect <= 6000;
-		st.suspect = t;
-		if (!confirmed) {
-			st.far++;
-			return -1;
-		}
-	}
-	st.suspect = -1;
-	st.last = t;
-	return t;
+	StVerdict v = st.time.take(stamp, &t);
+	if (v == ST_LATE)
+		st.late.add(st_clock_ms());
+	return v == ST_ACCEPT ? t : -1;
 }
 
 // v with the given decimals, as the nearest double to its decimal text (so JSON shows 22.4).
@@ -145,11 +129,10 @@ static void report(const Opts &o, Hooks *hooks, const std::vector<EvEvent> &evs)
 	}
 }
 
-static void summary(const Stamps &st, const EvCounts &n)
+static void summary(Stamps &st, const EvCounts &n)
 {
-	if (st.not_time || st.old || st.far || n.skipped)
-		warn("skipped %ld frames: %ld stamps not a time, %ld repeated or out of order, %ld far ahead",
-		     st.not_time + st.old + st.far + n.skipped, st.not_time, st.old + n.skipped, st.far);
+	st.time.finish();
+	st.late.finish();
 	if (n.faults)
 		warn("%ld frames of a receiver fault (0 or 65535 across the band)", n.faults);
 }

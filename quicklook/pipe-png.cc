@@ -5,23 +5,24 @@
 // largest level of the column's time; memory depends on the picture, not on the input.
 //
 // Drawn with cairo in a fixed order: plot pixels, panel frames and ticks, labels, colour bar.
-// The file is written under a temporary name beside OUT and renamed when complete.
+// Stamps go through the stream's running time: one far from it (a stamp of 2099 in a day's
+// stream) is skipped and said, and never stretches the time axis. The file is written under a
+// temporary name beside OUT, synced and renamed when complete.
 #include <cairo.h>
 #include <cerrno>
 #include <cmath>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <getopt.h>
-#include <sys/stat.h>
 #include <string>
-#include <unistd.h>
 
 #include "cli.h"
 #include "frame.h"
+#include "outfile.h"
 #include "palette.h"
 #include "plot.h"
+#include "streamtime.h"
 
 static const char USAGE[] = "usage: pipe-png [-w WIDTH] [-r LO:HI | -a] [-b] [-p PALETTE] [-t TITLE] OUT.png";
 static const char HELP[] =
@@ -36,11 +37,8 @@ static const char HELP[] =
 static const unsigned GAP = 0x808080;  // no level is drawn in this grey
 
 static unsigned char hdr[FR_HEADER], buf2[FR_PAYLOAD];
-static char tmp[4096];  // the temporary file beside OUT
 
-static void remove_tmp(int) { unlink(tmp); _exit(1); }
-
-// The options, checked; OUT's temporary file made, so a bad OUT fails before any input.
+// The options, checked.
 struct Opts {
 	int width = 1600;
 	double lo = 40, hi = 140;
@@ -88,25 +86,6 @@ static Opts options(int argc, char **argv)
 		usage(USAGE);
 	o.out = argv[optind];
 	return o;
-}
-
-static void open_tmp(const char *out)
-{
-	std::string dir = out, base = out;
-	size_t slash = dir.rfind('/');
-	dir = slash == std::string::npos ? "." : dir.substr(0, slash + 1);
-	base = slash == std::string::npos ? base : base.substr(slash + 1);
-	if (snprintf(tmp, sizeof tmp, "%s/.%s.XXXXXX", dir.c_str(), base.c_str()) >= (int)sizeof tmp)
-		die("%s: name too long", out);
-	int fd = mkstemp(tmp);
-	if (fd < 0)
-		die("cannot write %s:", out);
-	mode_t mask = umask(0);  // the picture gets the mode any new file would
-	umask(mask);
-	fchmod(fd, 0666 & ~mask);
-	close(fd);
-	signal(SIGINT, remove_tmp);
-	signal(SIGTERM, remove_tmp);
 }
 
 // "YYYY-MM-DD HH:MM:SS.cc" of a time in hundredths.
@@ -230,13 +209,15 @@ static cairo_status_t to_file(void *f, const unsigned char *data, unsigned int n
 	return fwrite(data, 1, n, (FILE *)f) == n ? CAIRO_STATUS_SUCCESS : CAIRO_STATUS_WRITE_ERROR;
 }
 
-static void write_png(cairo_surface_t *sf, const char *out)
+static void write_png(cairo_surface_t *sf, OutFile *of)
 {
-	FILE *f = fopen(tmp, "wb");
-	if (!f || cairo_surface_write_to_png_stream(sf, to_file, f) != CAIRO_STATUS_SUCCESS ||
-	    fflush(f) != 0 || fsync(fileno(f)) != 0 || fclose(f) != 0 || rename(tmp, out) != 0) {
-		unlink(tmp);
-		die("cannot write %s:", out);
+	FILE *f = fopen(of->tmp.c_str(), "wbx");
+	bool ok = f && cairo_surface_write_to_png_stream(sf, to_file, f) == CAIRO_STATUS_SUCCESS;
+	if (f && fclose(f) != 0)
+		ok = false;
+	if (!ok || of_commit(of) != 0) {
+		of_abort(of);
+		die("cannot write %s:", of->path.c_str());
 	}
 }
 
@@ -244,27 +225,27 @@ int main(int argc, char **argv)
 {
 	help_or_version(argc, argv, USAGE, HELP);
 	Opts o = options(argc, argv);
-	open_tmp(o.out);
+	OutFile of;  // made now, so that an OUT that cannot be written fails before any input
+	if (of_begin(&of, o.out) != 0)
+		die("cannot write %s:", o.out);
 	QlGeom g{o.width};
 
 	TimeBins bins(2 * g.plot_w());
-	long bad = 0;
+	StreamTime clock;
 	fr_input(stdin);
 	for (int st; (st = fr_read(stdin, hdr, buf2)) != FR_END;) {
 		if (st == FR_ERROR) {
-			unlink(tmp);
+			of_abort(&of);
 			die("read error on standard input:");
 		}
 		long long t;
-		if (fr_stamp_time(hdr, &t) && t >= 0)
+		StVerdict v = clock.take(hdr, &t);
+		if (v == ST_ACCEPT || v == ST_LATE)
 			bins.add(t, buf2);
-		else
-			bad++;
 	}
-	if (bad)
-		warn("%ld records skipped: stamps not 16 digits of a real time", bad);
+	clock.finish();
 	if (bins.empty()) {
-		unlink(tmp);
+		of_abort(&of);
 		die("no frames: no picture written");
 	}
 
@@ -286,10 +267,10 @@ int main(int argc, char **argv)
 	plot(sf, g, v, has, o);
 	axes(cr, g, bins.first(), bins.last() + 50 - bins.first(), o);
 	if (cairo_status(cr) != CAIRO_STATUS_SUCCESS) {
-		unlink(tmp);
+		of_abort(&of);
 		die("cannot draw: %s", cairo_status_to_string(cairo_status(cr)));
 	}
-	write_png(sf, o.out);
+	write_png(sf, &of);
 	cairo_destroy(cr);
 	cairo_surface_destroy(sf);
 	return 0;

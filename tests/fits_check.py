@@ -1,7 +1,11 @@
 """Reads pipe-fits' files back with astropy, as the field's tools do, and checks them against
 the record stream they were made from.
 
-usage: fits_check.py RECORDS DIR NAME OFFSET_MINUTES PERIOD_MINUTES
+usage: fits_check.py RECORDS DIR NAME OFFSET_MINUTES PERIOD_MINUTES [OBJECT LAT LON ALT]
+The model skips stamps that are not a time, stamps more than 75 minutes from the stream's
+running time, and records late for a period already written. Every file's BUNIT, DATAMIN and
+DATAMAX are checked against its data; OBJECT and OBS_LAT, OBS_LON, OBS_ALT when given ("-" for
+a keyword that must be absent).
 Prints "ok: N files" and exits 0, or says what differs and exits 1."""
 import os
 import re
@@ -13,6 +17,7 @@ from astropy.io import fits
 
 records, folder, name, offset, minutes = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4]), int(sys.argv[5])
 period = timedelta(minutes=minutes)
+station = sys.argv[6:10] if len(sys.argv) >= 10 else None
 epoch = datetime(2000, 1, 1)
 
 
@@ -24,6 +29,7 @@ def fail(msg):
 # The model: each frame's UTC half second, in its period; late and broken records left out.
 want = {}  # period start -> {column: payload as (900, 2) values}
 current = None
+now = None  # the stream's running time
 data = open(records, "rb").read()
 for at in range(0, len(data) - 3616, 3617):
     stamp = data[at:at + 16].decode("latin-1")
@@ -35,6 +41,9 @@ for at in range(0, len(data) - 3616, 3617):
     if not stamp.isdigit():
         continue
     t += timedelta(milliseconds=500 if cs >= 50 else 0) - timedelta(minutes=offset)
+    if now is not None and abs(t - now) > timedelta(minutes=75):
+        continue
+    now = t if now is None else max(now, t)
     start = epoch + ((t - epoch) // period) * period
     if current is not None and start < current:
         continue
@@ -62,10 +71,20 @@ for start, cols in sorted(want.items()):
             if h["CHANNEL"] != "AB"[ch] or h["INSTRUME"] != name or h["TIMESYS"] != "UTC":
                 fail(path + ": CHANNEL, INSTRUME or TIMESYS")
             scaled = f[0].data
+            if h["BUNIT"] != "level" or not np.isclose(h["DATAMIN"], np.nanmin(scaled), rtol=0, atol=1e-4) or not np.isclose(h["DATAMAX"], np.nanmax(scaled), rtol=0, atol=1e-4):
+                fail("%s: BUNIT %s DATAMIN %s DATAMAX %s, data %s to %s" % (path, h["BUNIT"], h["DATAMIN"], h["DATAMAX"], np.nanmin(scaled), np.nanmax(scaled)))
+            if station:
+                if h["OBJECT"] != station[0]:
+                    fail("%s: OBJECT %s" % (path, h["OBJECT"]))
+                for key, want_value in zip(("OBS_LAT", "OBS_LON", "OBS_ALT"), station[1:]):
+                    if want_value == "-" and key in h:
+                        fail("%s: %s present" % (path, key))
+                    if want_value != "-" and (key not in h or h[key] != float(want_value)):
+                        fail("%s: %s %s, not %s" % (path, key, h.get(key), want_value))
             if scaled.shape != (900, used):
                 fail("%s: shape %s, not (900, %d)" % (path, scaled.shape, used))
             table = f[1].data
-            time = table["TIME"][0]
+            time = np.atleast_1d(table["TIME"][0])
             freq = table["FREQUENCY"][0]
             if not np.array_equal(time, np.arange(used) * 0.5):
                 fail(path + ": TIME")

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cairo.h>
+#include <csignal>
 #include <dirent.h>
+#include <unistd.h>
 
 #include "kit.h"
 #include "palette.h"
@@ -164,6 +166,118 @@ TEST(PipePng, BackgroundSubtractionFlattensAStepppedFloor)
 	EXPECT_NE(step.at(g.left, g.row(0, 0)), step.at(g.left, g.row(0, 899)));
 }
 
+TEST(PipePng, GapEdgesWhereColumnsMeetFrames)
+{
+	// 400 plot columns for 400 frames: column x is frame x's, and the gap 150-199 is grey from
+	// its first column to its last, not a column more or less.
+	TempDir t;
+	std::string in;
+	for (int k = 0; k < 400; k++)
+		if (k < 150 || k >= 200)
+			in += record(stamp(k), Frame(50, 60).p);
+	Ran r = run({bin("pipe-png"), "-w", "610", t / "g.png"}, in);
+	ASSERT_EQ(exit_code(r.status), 0) << r.err;
+	Png png(t / "g.png");
+	ASSERT_TRUE(png.ok());
+	QlGeom g{610};
+	ASSERT_EQ(g.plot_w(), 400);
+	for (int x = 0; x < 400; x++)
+		for (int ch = 0; ch < 2; ch++)
+			EXPECT_EQ(png.at(g.left + x, g.row(ch, 10)), x >= 150 && x < 200 ? GAP : colour(zq_extcol, ch ? 60 : 50)) << x;
+}
+
+TEST(PipePng, LevelsAndScalesToTheHundredth)
+{
+	// Fractions of a level count, -b takes its scale from the data, and a scale narrower than a
+	// hundredth still gives its end colours.
+	TempDir t;
+	QlGeom g{400};
+	std::string frac;
+	for (int k = 0; k < 100; k++)
+		frac += record(stamp(k), Frame(50.5, 50.25).set(0, 100, 50).set(0, 101, 50).p);
+	// -b: A's floor 50, frames 0-9 twenty above it and 10-19 ten above: the differences' 1st
+	// to 99.5th percentile is 0 to 20.
+	std::string bg;
+	for (int k = 0; k < 200; k++)
+		bg += record(stamp(k), Frame(k < 10 ? 70 : k < 20 ? 60 : 50, 50).p);
+	struct { std::string in; std::vector<std::string> opts; int k, ch, point; double level, lo, hi; } cases[] = {
+		{frac, {"-r", "50:51"}, 50, 0, 200, 50.5, 50, 51},
+		{frac, {"-r", "50:51"}, 50, 1, 200, 50.25, 50, 51},
+		{frac, {"-r", "50:51"}, 50, 0, 100, 50, 50, 51},
+		{frac, {"-r", "0:0.000001"}, 50, 0, 200, 1e9, 0, 1},     // far above: the top colour
+		{frac, {"-r", "100:100.000001"}, 50, 0, 200, -1e9, 0, 1},  // far below: the lowest
+		{bg, {"-b"}, 5, 0, 300, 20, 0, 20},
+		{bg, {"-b"}, 15, 0, 300, 10, 0, 20},
+		{bg, {"-b"}, 150, 0, 300, 0, 0, 20},
+		{bg, {"-b"}, 150, 1, 300, 0, 0, 20},
+	};
+	for (auto &c : cases) {
+		std::vector<std::string> argv = {bin("pipe-png"), "-w", "400"};
+		argv.insert(argv.end(), c.opts.begin(), c.opts.end());
+		argv.push_back(t / "l.png");
+		Ran r = run(argv, c.in);
+		ASSERT_EQ(exit_code(r.status), 0) << r.err;
+		Png png(t / "l.png");
+		ASSERT_TRUE(png.ok());
+		int n = (int)(c.in.size() / 3617);
+		EXPECT_EQ(png.at(column(g, c.k, n), g.row(c.ch, c.point)), colour(zq_extcol, c.level, c.lo, c.hi))
+			<< c.opts[0] << " " << c.opts.back() << " frame " << c.k << " level " << c.level;
+	}
+}
+
+TEST(PipePng, OneFarStampNeitherStretchesNorSilences)
+{
+	// A stamp of 2099 inside 400 frames: the same picture, byte for byte, and the record said.
+	TempDir t;
+	std::string in, bad;
+	for (int k = 0; k < 400; k++) {
+		Frame f(50, 60);
+		f.set(0, 300, 120);
+		in += record(stamp(k), f.p);
+		bad += record(stamp(k), f.p);
+		if (k == 200)
+			bad += record("2099123123595950", Frame(140, 140).p);
+	}
+	Ran r = run({bin("pipe-png"), "-w", "610", t / "good.png"}, in);
+	ASSERT_EQ(exit_code(r.status), 0) << r.err;
+	r = run({bin("pipe-png"), "-w", "610", t / "bad.png"}, bad);
+	ASSERT_EQ(exit_code(r.status), 0) << r.err;
+	EXPECT_EQ(r.err, "pipe-png: 1 records skipped: stamps more than 75 minutes from the stream's time\n");
+	EXPECT_EQ(slurp(t / "bad.png"), slurp(t / "good.png"));
+	// A clock that really jumped three hours: after ten stamps agreeing, the stream follows it.
+	std::string jump = in;
+	for (int k = 0; k < 40; k++)
+		jump += record(stamp(3 * 7200 + k), Frame(50, 60).p);
+	r = run({bin("pipe-png"), "-w", "610", t / "jump.png"}, jump);
+	ASSERT_EQ(exit_code(r.status), 0) << r.err;
+	EXPECT_EQ(r.err, "pipe-png: 1 records skipped: stamps more than 75 minutes from the stream's time\n"
+			 "pipe-png: the stream's time jumped to " + stamp(3 * 7200 + 9) + " (10 stamps agreeing)\n"
+			 "pipe-png: 9 records skipped: stamps more than 75 minutes from the stream's time\n");
+	Png png(t / "jump.png");
+	QlGeom g{610};
+	EXPECT_EQ(png.at(g.left + g.plot_w() - 1, g.row(0, 10)), colour(zq_extcol, 50));  // the last frame's
+	EXPECT_EQ(png.at(g.left + g.plot_w() / 2, g.row(0, 10)), GAP);                    // the hours between
+}
+
+TEST(PipePng, InterruptedLeavesNothing)
+{
+	// SIGTERM while the input is still coming: the temporary file and its folder go, and the
+	// process ends by the signal.
+	TempDir t;
+	Spawn s;
+	s.argv = {bin("pipe-png"), t / "q.png"};
+	s.pipe_in = true;
+	Proc p = start(s);
+	std::string rec = record(stamp(0), Frame(50, 50).p);
+	ASSERT_EQ(write(p.in, rec.data(), rec.size()), (ssize_t)rec.size());
+	ASSERT_TRUE(wait_until([&] { return run({"/bin/ls", "-A", t.path}).out.rfind(".q.png.", 0) == 0; }, 10000));
+	kill(p.pid, SIGTERM);
+	int st;
+	ASSERT_TRUE(wait_exit(p, 10000, &st));
+	EXPECT_EQ(term_signal(st), SIGTERM);
+	EXPECT_EQ(run({"/bin/ls", "-A", t.path}).out, "");
+}
+
 TEST(PipePng, RefusalsAndSkippedRecords)
 {
 	TempDir t;
@@ -177,10 +291,12 @@ TEST(PipePng, RefusalsAndSkippedRecords)
 		EXPECT_EQ(exit_code(r.status), 2) << args.back();
 		EXPECT_EQ(r.err.rfind("usage: pipe-png", 0), 0u) << r.err;
 	}
-	// No frames: no file. Bad stamps: skipped and counted in one line.
+	// No frames: no file. Bad stamps: skipped and counted.
 	Ran r = run({bin("pipe-png"), t / "x.png"}, record("2026120799999900", Frame(50, 50).p) + record("abcdefghijklmnop", Frame(50, 50).p));
 	EXPECT_EQ(exit_code(r.status), 1);
-	EXPECT_EQ(r.err, "pipe-png: 2 records skipped: stamps not 16 digits of a real time\npipe-png: no frames: no picture written\n");
+	// Said when it happens (the first at once), and the total at the end.
+	EXPECT_EQ(r.err, "pipe-png: 1 records skipped: stamps not 16 digits of a real time\n"
+			 "pipe-png: 2 records skipped: stamps not 16 digits of a real time\npipe-png: no frames: no picture written\n");
 	EXPECT_EQ(run({"/bin/ls", "-A", t.path}).out, "");
 	// OUT that cannot be written: said at once, before any input is read.
 	Spawn s;

@@ -9,11 +9,13 @@ extern const unsigned char vw_viridis[384];
 const unsigned char *vw_palette(const char *name);
 
 // The colour index 0..127 of a level (in level units) on a scale from lo to hi: the same
-// arithmetic as vw_index, which it equals for lo 40 and hi 140.
+// arithmetic as vw_index, which it equals for lo 40 and hi 140. Clamped in floating point
+// before the conversion, so a level far outside a narrow scale gets an end colour (NaN the
+// lowest).
 inline int vw_scale(double level, double lo, double hi)
 {
-	int k = (int)(((level - lo) / (hi - lo)) * 128.0);
-	return k < 0 ? 0 : k > 127 ? 127 : k;
+	double k = ((level - lo) / (hi - lo)) * 128.0;
+	return k >= 127.0 ? 127 : k >= 0.0 ? (int)k : 0;
 }
 
 // The colour index 0..127 of a value v in hundredths of a level: levels 40.00 to 140.00 spread
