@@ -87,17 +87,17 @@ static int emit(const char *stamp, const unsigned char *payload)
 	return 1;
 }
 
-// Reads and writes one frame file. A broken one is named, unless it may still be being
-// written (hold): then its close will bring it again.
-static void frame(const std::string &stamp, const std::string &path, bool hold)
+// Reads and writes one frame. A broken one is named, unless it may still be being written
+// (hold): then its close will bring it again.
+static void frame(const ArcEntry &e, bool hold)
 {
-	if (last[0] && memcmp(stamp.c_str(), last, FR_STAMP) <= 0)
+	if (last[0] && memcmp(e.stamp.c_str(), last, FR_STAMP) <= 0)
 		return;
-	const char *why = arc_read(path.c_str(), buf2);
+	const char *why = arc_entry_read(e, buf2);
 	if (!why)
-		emit(stamp.c_str(), buf2);
+		emit(e.stamp.c_str(), buf2);
 	else if (!hold) {
-		warn("%s: %s", path.c_str(), why);
+		warn("%s: %s", e.path.c_str(), why);
 		status = 1;
 	}
 }
@@ -112,17 +112,18 @@ static void read_range(const char *root, bool follows)
 	while (size_t n = batch.next(items)) {
 		for (size_t i = 0; i < n; i++) {
 			ArcItem &it = items[i];
-			if (it.stamp.empty()) {
-				warn("%s", it.path.c_str());
+			if (!it.problem.empty()) {
+				warn("%s", it.problem.c_str());
 				status = 1;
 			} else if (it.why.empty())
-				emit(it.stamp.c_str(), it.payload);
-			else if (!(follows && it.path.compare(0, held.size(), held) == 0)) {
-				warn("%s: %s", it.path.c_str(), it.why.c_str());
+				emit(it.e.stamp.c_str(), it.payload);
+			else if (!(follows && it.e.path.compare(0, held.size(), held) == 0)) {
+				warn("%s: %s", it.e.path.c_str(), it.why.c_str());
 				status = 1;
 			}
 		}
 	}
+	warn_skipped(batch.skipped(), STAMPS_NOT_TIMES);
 	if (fflush(stdout) != 0)
 		die("write error on standard output:");
 }
@@ -130,14 +131,9 @@ static void read_range(const char *root, bool follows)
 // The newest archive name of a kind in dir, or "".
 static std::string newest(const std::string &dir, int want)
 {
-	std::string best;
-	if (DIR *d = opendir(dir.c_str())) {
-		while (struct dirent *e = readdir(d))
-			if (arc_name_is(e->d_name, want) && best < e->d_name)
-				best = e->d_name;
-		closedir(d);
-	}
-	return best;
+	std::vector<std::string> names;
+	arc_list(dir, want, names);
+	return names.empty() ? "" : names.back();
 }
 
 static void watch_period(const std::string &name)
@@ -161,19 +157,11 @@ static void watch_day(const std::string &name)
 // watch began; those still being written come with their close.
 static void scan_period()
 {
-	std::string dir = fw.root + "/" + fw.day + "/" + fw.per;
-	DIR *d = opendir(dir.c_str());
-	if (!d)
-		return;
-	std::vector<std::string> names;
-	while (struct dirent *e = readdir(d))
-		if (arc_name_is(e->d_name, FR_STAMP) && fw.per.compare(0, 11, e->d_name, 11) == 0 &&
-		    range.has(e->d_name))
-			names.emplace_back(e->d_name);
-	closedir(d);
-	std::sort(names.begin(), names.end());
-	for (const std::string &n : names)
-		frame(n.substr(0, FR_STAMP), dir + "/" + n, true);
+	std::vector<ArcEntry> entries;
+	arc_period_entries(fw.root, fw.per, entries);
+	for (const ArcEntry &e : entries)
+		if (e.timed && range.has(e.t))
+			frame(e, true);
 }
 
 static void new_period(const std::string &name)
@@ -240,11 +228,13 @@ static void follow()
 				new_period(e->name);
 			else if (e->wd == fw.wper && arc_name_is(e->name, FR_STAMP) &&
 				 fw.per.compare(0, 11, e->name, 11) == 0) {
-				std::string stamp(e->name, FR_STAMP);
-				if (range.after(stamp.c_str()))
+				ArcEntry f;
+				if (!arc_frame_entry(fw.root, e->name, f) || !f.timed)
+					continue;
+				if (range.after(f.t))
 					exit(status);  // the range is complete
-				if (range.has(stamp.c_str()))
-					frame(stamp, fw.root + "/" + fw.day + "/" + fw.per + "/" + e->name, false);
+				if (range.has(f.t))
+					frame(f, false);
 			}
 		}
 	}
@@ -266,18 +256,15 @@ int main(int argc, char **argv)
 	    !arc_range(left > 1 ? argv[optind + 1] : nullptr, left > 2 ? argv[optind + 2] : nullptr, &range))
 		usage(USAGE);
 	const char *root = argv[optind];
-	struct stat st;
-	if (stat(root, &st) != 0)
-		die("cannot open %s:", root);
-	if (!S_ISDIR(st.st_mode))
-		die("%s: not a directory", root);
+	need_dir(root);
 
 	setvbuf(stdout, obuf, _IOFBF, sizeof obuf);
 	live = follows || speed > 0;
 	if (follows)
 		follow_start(root);
 	read_range(root, follows);
-	if (follows && !(fw.wper >= 0 && range.after((fw.per + "00000").c_str())))
+	long long per;
+	if (follows && !(fw.wper >= 0 && fr_stamp_time((fw.per + "00000").c_str(), &per) && range.after(per)))
 		follow();
 	return status;
 }

@@ -170,8 +170,9 @@ static void begin(long long from)
 	row.start = from - from % period;
 }
 
-// One frame: its time, stamp digits, size, and whether it is broken.
-static void frame(long long t, long long bytes, bool broken, double offset)
+// One frame: its time, size, whether it is present (a broken file that is not present
+// leaves its slot missing) and whether it is broken.
+static void frame(long long t, long long bytes, bool present, bool broken, double offset)
 {
 	if (cursor < 0)
 		begin(t);
@@ -180,12 +181,14 @@ static void frame(long long t, long long bytes, bool broken, double offset)
 	long long s = t - t % 50;
 	if (s >= cursor) {
 		advance(s);
-		end_run(s);
-		cursor = s + 50;
+		if (present) {
+			end_run(s);
+			cursor = s + 50;
+		}
 	}
 	for (Row *r : {&row, &total}) {
-		r->present++;
-		r->off_grid += t % 50 != 0;
+		r->present += present;
+		r->off_grid += present && t % 50 != 0;
 		r->broken += broken;
 		r->bytes += bytes;
 	}
@@ -213,11 +216,7 @@ static void finish(long long end)
 // The host clock now, read as stamps are (local time, fields as they are), in ms.
 static double host_ms()
 {
-	struct timespec ts;
-	clock_gettime(CLOCK_REALTIME, &ts);
-	struct tm tm;
-	localtime_r(&ts.tv_sec, &tm);
-	return (double)timegm(&tm) * 1000 + ts.tv_nsec / 1e6;
+	return (double)arc_clock_us() / 1000;
 }
 
 static void from_archive(const char *root, const ArcRange &r)
@@ -227,26 +226,26 @@ static void from_archive(const char *root, const ArcRange &r)
 	while (size_t n = batch.next(items))
 		for (size_t i = 0; i < n; i++) {
 			ArcItem &it = items[i];
-			if (it.stamp.empty()) {
-				warn("%s", it.path.c_str());
+			if (!it.problem.empty()) {
+				warn("%s", it.problem.c_str());
 				status = 1;
 				continue;
 			}
 			bool broken = !it.why.empty();
-			if (broken && verify) {
-				warn("%s: %s", it.path.c_str(), it.why.c_str());
+			if (broken) {
+				warn("%s: %s", it.e.path.c_str(), it.why.c_str());
 				status = 1;
 			}
-			long long t;
-			if (fr_stamp_time(it.stamp.c_str(), &t))
-				frame(t, it.bytes, broken, 0);
+			frame(it.e.t, it.e.bytes, it.e.present(), broken, 0);
 		}
+	warn_skipped(batch.skipped(), STAMPS_NOT_TIMES);
 }
 
 static void from_stream(const ArcRange &r)
 {
 	static unsigned char h[FR_HEADER], pay[FR_PAYLOAD];
 	long bad = 0;
+	long long last = ARC_ALL;
 	fr_input(stdin);
 	for (int st; (st = fr_read(stdin, h, pay)) != FR_END;) {
 		if (st == FR_ERROR)
@@ -257,11 +256,11 @@ static void from_stream(const ArcRange &r)
 			bad++;
 			continue;
 		}
-		if (r.has((const char *)h))
-			frame(t, FR_RECORD, false, (double)t * 10 - arrived);
+		if (r.has(t) && t != last)  // a stamp repeated is one frame
+			frame(t, FR_RECORD, true, false, (double)t * 10 - arrived);
+		last = t;
 	}
-	if (bad)
-		warn("%ld records skipped: stamps not 16 digits of a real time", bad);
+	warn_skipped(bad, STAMPS_NOT_TIMES);
 }
 
 int main(int argc, char **argv)
@@ -291,30 +290,22 @@ int main(int argc, char **argv)
 	bool stream = !strcmp(root, "-");
 	if (live && !stream)
 		usage(USAGE);
-	if (!stream) {
-		struct stat st;
-		if (stat(root, &st) != 0)
-			die("cannot open %s:", root);
-		if (!S_ISDIR(st.st_mode))
-			die("%s: not a directory", root);
-	}
+	if (!stream)
+		need_dir(root);
 	if (gap_min >= 0 && !(gaps = tmpfile()))
 		die("cannot make a temporary file:");
 
 	// An explicit range counts from its start; otherwise from the first frame present.
-	hi = 0x7fffffffffffffffLL;
-	long long t;
-	if (left > 1 && fr_stamp_time(r.from, &t))
-		begin(t);
-	if (!r.open && fr_stamp_time(r.to, &t))
-		hi = t;
+	hi = r.end;
+	if (left > 1)
+		begin(r.start);
 	header();
 	if (stream)
 		from_stream(r);
 	else
 		from_archive(root, r);
 	// Without an end, the range ends after the last frame present.
-	finish(r.open ? (total.present ? cursor : lo) : hi);
+	finish(r.open() ? (total.present ? cursor : lo) : hi);
 	if (gaps) {
 		rewind(gaps);
 		if (!json)

@@ -1,103 +1,15 @@
 #include "reader.h"
 
 #include <algorithm>
+#include <dirent.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <thread>
-#include <time.h>
 #include <unistd.h>
 #include <zlib.h>
-
-bool ArcRange::has(const char *stamp) const
-{
-	return memcmp(stamp, from, FR_STAMP) >= 0 && !after(stamp);
-}
-
-bool ArcRange::after(const char *stamp) const
-{
-	return !open && memcmp(stamp, to, FR_STAMP) >= 0;
-}
-
-int arc_when(const char *arg, char *out)
-{
-	int n = 0;
-	bool sep = false;  // the last character was a separator
-	for (const char *p = arg; *p; p++) {
-		if (*p >= '0' && *p <= '9') {
-			if (n == FR_STAMP)
-				return 0;
-			out[n++] = *p;
-			sep = false;
-		} else if (strchr("-:T. ", *p) && !sep && n >= 4 && n % 2 == 0 && p[1]) {
-			sep = true;  // between fields only: one, after a whole field, not last
-		} else
-			return 0;
-	}
-	out[n] = '\0';
-	return fr_time_ok(out, n) ? n : 0;
-}
-
-void arc_now(char *out)
-{
-	struct timespec ts;
-	clock_gettime(CLOCK_REALTIME, &ts);
-	struct tm tm;
-	localtime_r(&ts.tv_sec, &tm);
-	fr_time_stamp((long long)timegm(&tm) * 100 + ts.tv_nsec / 10000000, out);  // its fields as they are
-}
-
-// Pads the n digits of d with zeros to a stamp.
-static void pad(char *stamp, const char *d, int n)
-{
-	memset(stamp, '0', FR_STAMP);
-	memcpy(stamp, d, (size_t)n);
-	stamp[FR_STAMP] = '\0';
-}
-
-// FROM or TO: "now" or a time; its digits into d. Returns how many, or 0.
-static int when(const char *arg, char *d)
-{
-	if (strcmp(arg, "now") == 0) {
-		arc_now(d);
-		return FR_STAMP;
-	}
-	return arc_when(arg, d);
-}
-
-int arc_range(const char *from, const char *to, ArcRange *r)
-{
-	*r = ArcRange();
-	if (!from)
-		return 1;
-	char d[FR_STAMP + 1];
-	int n = when(from, d);
-	if (n == 0)
-		return 0;
-	pad(r->from, d, n);
-	if (to) {
-		int m = when(to, d);
-		if (m == 0)
-			return 0;
-		pad(r->to, d, m);
-		r->open = false;
-		return strcmp(r->to, r->from) > 0;
-	}
-	if (strcmp(from, "now") == 0)
-		return 1;  // from now on
-	// The period FROM names ends where the next one begins: its digits plus one.
-	int i = n - 1;
-	while (i >= 0 && d[i] == '9')
-		d[i--] = '0';
-	if (i < 0)
-		return 1;  // the last period there is: no end
-	d[i]++;
-	pad(r->to, d, n);
-	r->open = false;
-	return 1;
-}
 
 const char *arc_inflate(const unsigned char *gz, size_t n, unsigned char *payload)
 {
@@ -202,69 +114,117 @@ int arc_name_is(const char *name, int want)
 	return want != FR_STAMP || strcmp(name + FR_STAMP, ".gz") == 0;
 }
 
-ArcList::ArcList(const std::string &root, const ArcRange &r) : root_(root), r_(r) {}
-
-// The names of dir that are archive names of the wanted kind, sorted. A directory that is not
-// there holds nothing; one that cannot be read is a problem.
-bool ArcList::list(const std::string &dir, int want, std::vector<std::string> &out)
+std::string arc_list(const std::string &dir, int want, std::vector<std::string> &out)
 {
 	out.clear();
 	DIR *d = opendir(dir.c_str());
-	if (!d) {
-		if (errno == ENOENT)
-			return true;
-		problem_ = dir + ": cannot read directory: " + strerror(errno);
-		return false;
-	}
+	if (!d)
+		return errno == ENOENT ? "" : dir + ": cannot read directory: " + strerror(errno);
 	while (struct dirent *e = readdir(d))
 		if (arc_name_is(e->d_name, want))
 			out.emplace_back(e->d_name);
 	closedir(d);
 	std::sort(out.begin(), out.end());
-	return true;
+	return "";
 }
 
-int ArcList::next(std::string &stamp, std::string &path)
+// The entry of the file name (STAMP.gz) in the directory dir, found from fd as at: 0 if it is
+// gone.
+static int entry_at(int fd, const char *at, const std::string &dir, const char *name, ArcEntry &e)
 {
-	// Whether a day or period of the given name can hold stamps of the range: it ends after
-	// FROM begins, and begins before TO.
-	auto overlaps = [&](const std::string &name) {
-		if (name.compare(0, name.size(), r_.from, name.size()) < 0)
-			return false;
-		std::string start = name + std::string(FR_STAMP - name.size(), '0');
-		return !r_.after(start.c_str());
-	};
+	e = ArcEntry();
+	e.stamp.assign(name, FR_STAMP);
+	e.timed = fr_stamp_time(name, &e.t);
+	e.path = dir + "/" + name;
+	struct stat st;
+	if (fstatat(fd, at, &st, AT_SYMLINK_NOFOLLOW) != 0)
+		return 0;
+	if (!S_ISREG(st.st_mode))
+		e.fault = "not a regular file";
+	else if ((e.bytes = st.st_size) == 0)
+		e.fault = "empty";
+	return 1;
+}
+
+// ROOT/DAY/PERIOD of a period's 11 digits.
+static std::string period_dir(const std::string &root, const std::string &period)
+{
+	return root + "/" + period.substr(0, 8) + "/" + period.substr(0, 11);
+}
+
+std::string arc_period_entries(const std::string &root, const std::string &period, std::vector<ArcEntry> &out)
+{
+	out.clear();
+	std::string dir = period_dir(root, period);
+	DIR *d = opendir(dir.c_str());
+	if (!d)
+		return errno == ENOENT ? "" : dir + ": cannot read directory: " + strerror(errno);
+	ArcEntry e;
+	while (struct dirent *de = readdir(d))
+		if (arc_name_is(de->d_name, FR_STAMP) && period.compare(0, 11, de->d_name, 11) == 0 &&
+		    entry_at(dirfd(d), de->d_name, dir, de->d_name, e))
+			out.push_back(std::move(e));
+	closedir(d);
+	std::sort(out.begin(), out.end(), [](const ArcEntry &a, const ArcEntry &b) { return a.stamp < b.stamp; });
+	out.erase(std::unique(out.begin(), out.end(), [](const ArcEntry &a, const ArcEntry &b) { return a.stamp == b.stamp; }),
+		  out.end());
+	return "";
+}
+
+int arc_frame_entry(const std::string &root, const char *name, ArcEntry &e)
+{
+	if (!arc_name_is(name, FR_STAMP))
+		return 0;
+	std::string dir = period_dir(root, name);
+	return entry_at(AT_FDCWD, (dir + "/" + name).c_str(), dir, name, e);
+}
+
+const char *arc_entry_read(const ArcEntry &e, unsigned char *payload)
+{
+	return e.fault ? e.fault : arc_read(e.path.c_str(), payload);
+}
+
+// Whether a day (8 digits) or period (11) of the given name can hold frames of the range.
+static bool overlaps(const ArcRange &r, const std::string &name)
+{
+	int n = (int)name.size();
+	long long a, b;
+	if (n == 8 ? arc_period(name.c_str(), 8, &a, &b)
+		   : fr_stamp_time((name + "00000").c_str(), &a) && (b = a + 60000, true))
+		return r.overlaps(a, b);
+	return r.spans(name.c_str(), n);  // not a real time: its frames are to be counted as skipped
+}
+
+int ArcList::next(ArcEntry &e, std::string &problem)
+{
 	if (!started_) {
 		started_ = true;
-		if (!list(root_, 8, days_)) {
-			days_.clear();
-			path = problem_;
+		problem = arc_list(root_, 8, days_);
+		if (!problem.empty())
 			return PROBLEM;
-		}
-		day_ = 0;
-		periods_.clear();
-		period_ = 0;
 	}
 	for (;;) {
-		while (file_ < files_.size()) {
-			const std::string &f = files_[file_++];
-			if (f.compare(0, 11, periods_[period_ - 1]) != 0 || !r_.has(f.c_str()))
+		while (entry_ < entries_.size()) {
+			ArcEntry &x = entries_[entry_++];
+			if (!x.timed) {
+				skipped_ += r_.spans(x.stamp.c_str(), FR_STAMP);
 				continue;
-			stamp = f.substr(0, FR_STAMP);
-			path = period_dir_ + "/" + f;
+			}
+			if (!r_.has(x.t) || x.stamp <= last_)
+				continue;
+			last_ = x.stamp;
+			e = std::move(x);
 			return FRAME;
 		}
-		files_.clear();
-		file_ = 0;
+		entries_.clear();
+		entry_ = 0;
 		if (period_ < periods_.size()) {
 			const std::string &p = periods_[period_++];
-			if (p.compare(0, 8, days_[day_ - 1]) != 0 || !overlaps(p))
+			if (p.compare(0, 8, days_[day_ - 1]) != 0 || !overlaps(r_, p))
 				continue;
-			period_dir_ = day_dir_ + "/" + p;
-			if (!list(period_dir_, FR_STAMP, files_)) {
-				path = problem_;
+			problem = arc_period_entries(root_, p, entries_);
+			if (!problem.empty())
 				return PROBLEM;
-			}
 			continue;
 		}
 		periods_.clear();
@@ -272,13 +232,11 @@ int ArcList::next(std::string &stamp, std::string &path)
 		if (day_ >= days_.size())
 			return END;
 		const std::string &d = days_[day_++];
-		if (!overlaps(d))
+		if (!overlaps(r_, d))
 			continue;
-		day_dir_ = root_ + "/" + d;
-		if (!list(day_dir_, 11, periods_)) {
-			path = problem_;
+		problem = arc_list(root_ + "/" + d, 11, periods_);
+		if (!problem.empty())
 			return PROBLEM;
-		}
 	}
 }
 
@@ -286,16 +244,9 @@ void ArcBatch::read(size_t from, size_t to)
 {
 	for (size_t i = from; i < to; i++) {
 		ArcItem &it = items_[i];
-		if (it.stamp.empty())
+		if (!it.problem.empty())
 			continue;
-		const char *why = nullptr;
-		struct stat st;
-		if (inflate_)
-			why = arc_read(it.path.c_str(), it.payload, &it.bytes);
-		else if (lstat(it.path.c_str(), &st) == 0)
-			it.bytes = st.st_size;
-		else
-			why = "cannot be found";
+		const char *why = inflate_ ? arc_entry_read(it.e, it.payload) : it.e.fault;
 		it.why = why ? why : "";
 	}
 }
@@ -304,14 +255,13 @@ size_t ArcBatch::next(ArcItem *&items)
 {
 	size_t n = 0;
 	while (!done_ && n < items_.size()) {
-		int k = list_.next(items_[n].stamp, items_[n].path);
+		ArcItem &it = items_[n];
+		it.problem.clear();
+		int k = list_.next(it.e, it.problem);
 		if (k == ArcList::END)
 			done_ = true;
-		else {
-			if (k == ArcList::PROBLEM)
-				items_[n].stamp.clear();
+		else
 			n++;
-		}
 	}
 	std::thread helper(&ArcBatch::read, this, 0, n / 2);
 	read(n / 2, n);

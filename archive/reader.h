@@ -1,38 +1,56 @@
-// Reading the archive back: stamp ranges as people type them, the frames of ROOT listed in
-// stamp order over a range one directory at a time, and one frame file inflated in the process.
+// Reading the archive back: the frames of ROOT listed in stamp order over a time range (see
+// range.h), one ten-minute period at a time, and one frame file inflated in the process.
 // arc-cat, arc-stat and the nightly jobs read the archive through this and nothing else.
+//
+// Where the frames of a period come from is decided in one place, arc_period_entries: today
+// the files of ROOT/DAY/PERIOD; every caller (the listing below, arc-cat's follower) takes a
+// period's frames from it and reads each through arc_entry_read, so a second source of frames
+// for a period needs no change in the callers.
+//
+// A frame present: a regular file (not a symlink, not a directory) of non-zero size named
+// STAMP.gz in its own period directory (ROOT/STAMP[0,8)/STAMP[0,11)/). Any other file of that
+// name is broken, whether or not it is inflated; bytes are the sizes of regular files only; a
+// stamp is listed once however often it is stored. A stamp that is not a real time is skipped
+// and counted (ArcList::skipped), the same way by every reader.
 #pragma once
 
 #include <cstddef>
-#include <dirent.h>
 #include <string>
 #include <vector>
 
 #include "frame.h"
+#include "range.h"
 
-// A stamp range [from, to): 16-digit stamps compared as text. An open range has no end.
-struct ArcRange {
-	char from[FR_STAMP + 1] = "0000000000000000";
-	char to[FR_STAMP + 1] = "0000000000000000";
-	bool open = true;
-	bool has(const char *stamp) const;  // 16 digits within the range
-	bool after(const char *stamp) const;  // at or past the range's end
+// 1 if name is a day (8 digits), a ten-minute period (11 digits) or a frame file (16 digits and
+// ".gz") for want = 8, 11 or 16 respectively. Anything else is not part of the archive.
+int arc_name_is(const char *name, int want);
+
+// The one directory lister of the archive: the names in dir that are archive names of the
+// wanted kind (8, 11: see arc_name_is), sorted. A directory that is not there holds nothing.
+// Returns "" or, for a directory that exists but cannot be read, the message ("DIR: cannot
+// read directory: ...").
+std::string arc_list(const std::string &dir, int want, std::vector<std::string> &out);
+
+// One frame of a period, as the walk found it.
+struct ArcEntry {
+	std::string stamp;            // 16 digits
+	bool timed = false;           // the stamp is a real time; if not, readers skip it
+	long long t = 0;              // the stamp's time (fr_stamp_time), when timed
+	std::string path;             // where its bytes are
+	long long bytes = 0;          // the file's size if it is a regular file, else 0
+	const char *fault = nullptr;  // why it is broken without reading it ("empty", "not a
+				      // regular file"), or null: then the frame is present
+	bool present() const { return fault == nullptr; }
 };
 
-// A time as typed: 4 to 16 digits (YYYY[MM[DD[HH[MM[SS[cc]]]]]]), with the separators
-// "-:T." and space allowed between fields and ignored. Each field given must be a real value
-// (month 01-12, day 01-31, hour 00-23, minute and second 00-59). Puts the digits in out
-// (17 bytes) and returns how many there are, or 0 if arg is not such a time.
-int arc_when(const char *arg, char *out);
+// The frames stored for the ten-minute period named by 11 digits, sorted by stamp, each stamp
+// once. Returns "" or a problem as arc_list does (out is then empty).
+std::string arc_period_entries(const std::string &root, const std::string &period, std::vector<ArcEntry> &out);
 
-// The current local time as 16 digits, to the hundredth.
-void arc_now(char *out);
-
-// The range of FROM and TO as arc-cat takes them (either may be null, or "now"): none, the
-// whole archive; FROM alone, the period it names ("now" alone: from now on, open); both,
-// from FROM up to, not including, TO, each padded with zeros. Returns 1, or 0 if either is
-// malformed or TO is not after FROM.
-int arc_range(const char *from, const char *to, ArcRange *r);
+// The entry of one frame file, named STAMP.gz, in its own period of ROOT, as
+// arc_period_entries lists it: for a file whose writing was just seen to end. Returns 0 if name
+// is not a frame file's name or the file is not there.
+int arc_frame_entry(const std::string &root, const char *name, ArcEntry &e);
 
 // Inflates one frame file's bytes (a gzip stream) into payload (3600 bytes). Returns null if
 // they hold exactly one gzip stream of exactly 3600 bytes, else what is wrong with them.
@@ -43,49 +61,54 @@ const char *arc_inflate(const unsigned char *gz, size_t n, unsigned char *payloa
 // With bytes, sets the file's size there (0 if it could not be opened).
 const char *arc_read(const char *path, unsigned char *payload, long long *bytes = nullptr);
 
-// 1 if name is a day (8 digits), a ten-minute period (11 digits) or a frame file (16 digits and
-// ".gz") for want = 8, 11 or 16 respectively. Anything else is not part of the archive.
-int arc_name_is(const char *name, int want);
+// Reads one listed frame into payload: null, or what is wrong with it (its fault, if it has
+// one). The way every reader gets a frame's payload.
+const char *arc_entry_read(const ArcEntry &e, unsigned char *payload);
 
 // The frames of ROOT within a range, in stamp order. Reads one directory at a time and walks
 // only the day and ten-minute directories that can hold the range, so memory stays that of one
-// directory whatever the range.
+// directory whatever the range. Directories whose names are not a real time are walked when
+// their names lie within the range's stamps as text, so that their frames are counted as
+// skipped.
 class ArcList {
 public:
 	enum { END, FRAME, PROBLEM };
-	ArcList(const std::string &root, const ArcRange &r);
-	// The next frame (its stamp, 16 digits, and path), or a problem (a directory that exists but
-	// cannot be read: its message in path), or the end.
-	int next(std::string &stamp, std::string &path);
+	ArcList(const std::string &root, const ArcRange &r) : root_(root), r_(r) {}
+	// The next frame, or a problem (a directory that exists but cannot be read: its message),
+	// or the end.
+	int next(ArcEntry &e, std::string &problem);
+	// The stamps passed over so far because they are not a real time.
+	long skipped() const { return skipped_; }
 
 private:
-	friend class ArcBatch;
 	std::string root_;
 	ArcRange r_;
-	std::vector<std::string> days_, periods_, files_;
-	size_t day_ = 0, period_ = 0, file_ = 0;
+	std::vector<std::string> days_, periods_;
+	std::vector<ArcEntry> entries_;
+	size_t day_ = 0, period_ = 0, entry_ = 0;
 	bool started_ = false;
-	std::string day_dir_, period_dir_;
-	std::string problem_;
-	bool list(const std::string &dir, int want, std::vector<std::string> &out);
+	long skipped_ = 0;
+	std::string last_;  // the last stamp given: each once
 };
 
-// One frame of a batch: its stamp, path, file size, and payload, or what is wrong with the file;
-// or, with no stamp, a directory's problem (its message in path).
+// One item of a batch: a listed frame with its payload (inflated) or what is wrong with it,
+// or a directory's problem.
 struct ArcItem {
-	std::string stamp, path, why;
-	long long bytes = 0;
+	ArcEntry e;
+	std::string problem;  // not empty: a directory that cannot be read, and nothing else here
+	std::string why;      // not empty: the frame is broken (its fault, or why it did not inflate)
 	unsigned char payload[FR_PAYLOAD];
 };
 
-// The frames of a range a batch at a time, in stamp order: listed, then each file read and
-// inflated by two threads (inflating is most of the work), or, without inflating, only its
-// size taken.
+// The frames of a range a batch at a time, in stamp order: listed, then, with inflate, each
+// read and inflated by two threads (inflating is most of the work). Without inflate only the
+// walk's fault of each is given.
 class ArcBatch {
 public:
 	ArcBatch(const std::string &root, const ArcRange &r, bool inflate) : list_(root, r), inflate_(inflate) {}
 	// The next batch; 0 items at the end.
 	size_t next(ArcItem *&items);
+	long skipped() const { return list_.skipped(); }
 
 private:
 	ArcList list_;

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sys/stat.h>
 
 static void say(const char *fmt, va_list ap)
 {
@@ -91,4 +92,21 @@ int arg_int(const char *s, int *v)
 		return 0;
 	*v = (int)l;
 	return 1;
+}
+
+const char STAMPS_NOT_TIMES[] = "stamps not 16 digits of a real time";
+
+void warn_skipped(long n, const char *why)
+{
+	if (n > 0)
+		warn("%ld records skipped: %s", n, why);
+}
+
+void need_dir(const char *path)
+{
+	struct stat st;
+	if (stat(path, &st) != 0)
+		die("cannot open %s:", path);
+	if (!S_ISDIR(st.st_mode))
+		die("%s: not a directory", path);
 }

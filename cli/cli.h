@@ -21,3 +21,14 @@ int arg_positive(const char *s, double *v);
 
 // Parses a whole decimal integer (optional sign, digits only). Returns 1 and sets *v, or 0.
 int arg_int(const char *s, int *v);
+
+// The reason given when records are passed over because their stamps cannot be placed in time.
+extern const char STAMPS_NOT_TIMES[];
+
+// Says how many records were passed over and why ("N records skipped: WHY"), if any: the one
+// form of that message.
+void warn_skipped(long n, const char *why);
+
+// The start-up check of a directory given by the user: dies with "cannot open PATH: ..." if it
+// cannot be reached, or "PATH: not a directory".
+void need_dir(const char *path);

@@ -140,35 +140,42 @@ TEST(ArcCat, BadArgumentsAndRoots)
 
 TEST(ArcRange, TimesAndPeriods)
 {
+	// Each range as two real times: the start of FROM's period, the start of the next.
 	struct {
 		const char *from, *to;
 		int ok;
-		const char *lo, *hi;  // hi "" when open
+		const char *lo, *hi;  // "" when the range has no start / no end
 	} cases[] = {
-		{nullptr, nullptr, 1, "0000000000000000", ""},
-		{"2026", nullptr, 1, "2026000000000000", "2027000000000000"},
-		{"202612", nullptr, 1, "2026120000000000", "2026130000000000"},
-		{"2026-12-31", nullptr, 1, "2026123100000000", "2026123200000000"},
-		// A period's end is its digits plus one, compared as text: no stamp lies between that and
-		// the next real time.
-		{"2026-12-07T23:59", nullptr, 1, "2026120723590000", "2026120723600000"},
-		{"2026-12-07 23:59:59.99", nullptr, 1, "2026120723595999", "2026120723596000"},
-		{"9999", nullptr, 1, "9999000000000000", ""},
+		{nullptr, nullptr, 1, "", ""},
+		{"2026", nullptr, 1, "2026010100000000", "2027010100000000"},
+		{"202612", nullptr, 1, "2026120100000000", "2027010100000000"},
+		{"202602", nullptr, 1, "2026020100000000", "2026030100000000"},
+		{"202402", nullptr, 1, "2024020100000000", "2024030100000000"},
+		{"2026-12-31", nullptr, 1, "2026123100000000", "2027010100000000"},
+		{"20240228", nullptr, 1, "2024022800000000", "2024022900000000"},
+		{"20240229", nullptr, 1, "2024022900000000", "2024030100000000"},
+		{"2026120723", nullptr, 1, "2026120723000000", "2026120800000000"},
+		{"2026-12-07T23:59", nullptr, 1, "2026120723590000", "2026120800000000"},
+		{"2026-12-31 23:59:59.99", nullptr, 1, "2026123123595999", "2027010100000000"},
+		{"9999", nullptr, 1, "9999010100000000", ""},
+		{"999912", nullptr, 1, "9999120100000000", ""},
 		{"2026.12.07", "2026:12:08", 1, "2026120700000000", "2026120800000000"},
-		{"20240229", nullptr, 1, "2024022900000000", "2024023000000000"},
+		{"2026", "202602", 1, "2026010100000000", "2026020100000000"},
 		{"20250229", nullptr, 0, "", ""},
 		{"2026120700", "20261207", 0, "", ""},
+	};
+	auto time_of = [](const char *s) {
+		long long t = 0;
+		EXPECT_TRUE(fr_stamp_time(s, &t)) << s;
+		return t;
 	};
 	for (auto &c : cases) {
 		ArcRange r;
 		ASSERT_EQ(arc_range(c.from, c.to, &r), c.ok) << (c.from ? c.from : "none");
 		if (!c.ok)
 			continue;
-		EXPECT_STREQ(r.from, c.lo);
-		EXPECT_EQ(r.open, !*c.hi);
-		if (*c.hi) {
-			EXPECT_STREQ(r.to, c.hi);
-		}
+		EXPECT_EQ(r.start, *c.lo ? time_of(c.lo) : ARC_ALL) << c.from;
+		EXPECT_EQ(r.end, *c.hi ? time_of(c.hi) : ARC_OPEN) << c.from;
 	}
 	char now[17];
 	arc_now(now);

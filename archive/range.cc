@@ -1,0 +1,123 @@
+#include "range.h"
+
+#include <cstdio>
+#include <cstring>
+#include <time.h>
+
+bool ArcRange::spans(const char *name, int n) const
+{
+	char lo[FR_STAMP + 1], hi[FR_STAMP + 1];
+	if (start >= 0) {
+		fr_time_stamp(start, lo);
+		if (memcmp(name, lo, (size_t)n) < 0)
+			return false;
+	}
+	if (open())
+		return true;
+	fr_time_stamp(end, hi);
+	char first[FR_STAMP];  // the name's first stamp
+	memset(first, '0', sizeof first);
+	memcpy(first, name, (size_t)n);
+	return memcmp(first, hi, FR_STAMP) < 0;
+}
+
+int arc_when(const char *arg, char *out)
+{
+	int n = 0;
+	bool sep = false;  // the last character was a separator
+	for (const char *p = arg; *p; p++) {
+		if (*p >= '0' && *p <= '9') {
+			if (n == FR_STAMP)
+				return 0;
+			out[n++] = *p;
+			sep = false;
+		} else if (strchr("-:T. ", *p) && !sep && n >= 4 && n % 2 == 0 && p[1]) {
+			sep = true;  // between fields only: one, after a whole field, not last
+		} else
+			return 0;
+	}
+	out[n] = '\0';
+	return fr_time_ok(out, n) ? n : 0;
+}
+
+// The first stamp of the period named by n digits: month and day 01, the rest zeros.
+static void first_stamp(const char *digits, int n, char *s)
+{
+	memcpy(s, "0000010100000000", FR_STAMP);
+	memcpy(s, digits, (size_t)n);
+	s[FR_STAMP] = '\0';
+}
+
+int arc_period(const char *digits, int n, long long *start, long long *end)
+{
+	if (!fr_time_ok(digits, n))
+		return 0;
+	char s[FR_STAMP + 1];
+	first_stamp(digits, n, s);
+	if (!fr_stamp_time(s, start))
+		return 0;
+	if (n >= 8) {  // days and shorter periods all have one length: fields are read as they are
+		static const long long length[] = {8640000, 360000, 6000, 100, 1};  // 8, 10, 12, 14, 16
+		*end = *start + length[(n - 8) / 2];
+		return 1;
+	}
+	int y = (s[0] - '0') * 1000 + (s[1] - '0') * 100 + (s[2] - '0') * 10 + (s[3] - '0');
+	int m = (s[4] - '0') * 10 + (s[5] - '0');
+	if (n == 4 || m == 12)  // the next year's first instant
+		y++, m = 1;
+	else
+		m++;
+	if (y > 9999) {
+		*end = ARC_OPEN;  // no stamp lies past year 9999
+		return 1;
+	}
+	char next[FR_STAMP + 8];
+	snprintf(next, sizeof next, "%04d%02d0100000000", y, m);
+	return fr_stamp_time(next, end);
+}
+
+long long arc_clock_us()
+{
+	struct timespec ts;
+	clock_gettime(CLOCK_REALTIME, &ts);
+	struct tm tm;
+	localtime_r(&ts.tv_sec, &tm);
+	return (long long)timegm(&tm) * 1000000 + ts.tv_nsec / 1000;  // its fields as they are
+}
+
+void arc_now(char *out)
+{
+	fr_time_stamp(arc_clock_us() / 10000, out);
+}
+
+// FROM or TO: "now" or a time; its digits into d. Returns how many, or 0.
+static int when(const char *arg, char *d)
+{
+	if (strcmp(arg, "now") == 0) {
+		arc_now(d);
+		return FR_STAMP;
+	}
+	return arc_when(arg, d);
+}
+
+int arc_range(const char *from, const char *to, ArcRange *r)
+{
+	*r = ArcRange();
+	if (!from)
+		return 1;
+	char d[FR_STAMP + 1];
+	int n = when(from, d);
+	long long end;
+	if (n == 0 || !arc_period(d, n, &r->start, &end))
+		return 0;
+	if (to) {
+		int m = when(to, d);
+		long long unused;
+		if (m == 0 || !arc_period(d, m, &r->end, &unused))
+			return 0;
+		return r->end > r->start;
+	}
+	if (strcmp(from, "now") != 0)  // "now" alone: from now on
+		r->end = end;
+	return 1;
+}
