@@ -143,9 +143,7 @@ static bool closed(const Opts &o, const std::string &p)
 	long long end = start + 60000, current = o.now - o.now % 60000;
 	if (end + o.age > o.now || start >= current - 60000)
 		return false;
-	char e[FR_STAMP + 1];
-	fr_time_stamp(end, e);
-	return memcmp(e, o.range.from, FR_STAMP) > 0 && !o.range.after(s.c_str());
+	return o.range.overlaps(start, end);
 }
 
 // Feeds each source's bytes in order to f(k, bytes): loose files read again, earlier packed

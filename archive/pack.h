@@ -57,6 +57,7 @@ public:
 	// The same, from bytes in memory (which must outlive the reader), for a period.
 	const char *open_memory(const void *data, size_t n, const std::string &period);
 	const std::vector<PackEntry> &index() const { return index_; }
+	size_t at() const { return at_; }  // the index entry of the next member
 	// The next frame file: its place in the index into k and its bytes into bytes (unless
 	// skip). Returns 1, 0 at the end (after checking that nothing follows), or -1 with why().
 	int next(size_t &k, std::string *bytes, bool skip = false);
