@@ -118,9 +118,10 @@ TEST(Package, DebianPackageHoldsEverythingAndRunsFromWhereItIsUnpacked)
 void units_verify(const std::string &root, const std::string &dir)
 {
 	mkdir(dir.c_str(), 0755);
-	for (const char *u : {"net-arc@.service", "spectrum-nightly@.service", "spectrum-nightly@.timer"}) {
+	for (const char *u : {"net-arc@.service", "spectrum-nightly@.service", "spectrum-nightly@.timer", "arc-pack@.service",
+			      "arc-pack@.timer"}) {
 		std::string text = slurp(root + "/usr/lib/systemd/system/" + u);
-		for (const char *prog : {"=net-arc ", "=spectrum-nightly "}) {
+		for (const char *prog : {"=net-arc ", "=spectrum-nightly ", "=arc-pack "}) {
 			size_t at = text.find(prog);
 			if (at != std::string::npos)
 				text.replace(at + 1, 0, root + "/usr/bin/");
@@ -128,7 +129,8 @@ void units_verify(const std::string &root, const std::string &dir)
 		spit(dir + "/" + u, text);
 	}
 	Ran verify = run({"/usr/bin/systemd-analyze", "verify", "--man=no", dir + "/net-arc@one.service",
-			  dir + "/spectrum-nightly@one.service", dir + "/spectrum-nightly@one.timer"},
+			  dir + "/spectrum-nightly@one.service", dir + "/spectrum-nightly@one.timer",
+			  dir + "/arc-pack@one.service", dir + "/arc-pack@one.timer"},
 			 "", 60000);
 	EXPECT_EQ(exit_code(verify.status), 0) << verify.out << verify.err;
 	EXPECT_EQ(verify.err, "");
@@ -136,7 +138,7 @@ void units_verify(const std::string &root, const std::string &dir)
 
 TEST(Package, NewProgramsAnswerHelpAndVersion)
 {
-	for (const char *p : {"arc-cat", "arc-stat", "pipe-png", "pipe-fits", "pipe-web"}) {
+	for (const char *p : {"arc-cat", "arc-stat", "pipe-png", "pipe-fits", "pipe-web", "arc-pack", "arc-prune"}) {
 		Ran h = run({bin(p), "--help"});
 		EXPECT_EQ(exit_code(h.status), 0) << p;
 		EXPECT_EQ(h.out.rfind(std::string("usage: ") + p + " ", 0), 0u) << h.out;
