@@ -1,9 +1,10 @@
 // Packs against loose files on a simulated day, both in the same run on the same disk:
 //   the sky    frame-send's spectra (seed 1) through net-pipe, stored loose under the stamps of
 //              one whole day from 00:00, each payload gzipped as net-arc's gzip does (level 6)
-//   formats    bytes of one day's periods as candidate tar streams (plain, gzip, zstd levels),
-//              made by the standard tar and compressors, beside the loose files' du
-//   arc-pack   wall time, CPU time and peak memory to pack the day
+//   formats    bytes of the day's periods as candidate tar streams (plain, gzip, zstd levels),
+//              made by the standard tar and compressors (the first three hours, scaled),
+//              beside the loose files' du
+//   arc-pack   wall time, CPU time and peak memory to pack the day (as GNU time measures them)
 //   the day    inodes and du bytes loose and packed, days a disk lasts (ext4 defaults: an inode
 //              per 16 KiB) for 32 GB, 256 GB and 1 TB
 //   reading    arc-cat of the whole day, arc-stat without and with -v, loose and packed
@@ -13,19 +14,14 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <spawn.h>
 #include <string>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 #include <zlib.h>
 
 #include "frame.h"
 #include "kit.h"
-
-extern char **environ;
 
 static double now()
 {
@@ -101,54 +97,47 @@ static std::string sh(const std::string &cmd)
 static double du_bytes(const std::string &root) { return atof(sh("du -s --block-size=1 " + root).c_str()); }
 static double inodes(const std::string &root) { return atof(sh("find " + root + " | wc -l").c_str()); }
 
-// Seconds a shell command takes, best of two (the first also warms the cache).
-static double timed(const std::string &cmd)
+// A command run under GNU time (so that the figures are the command's own): wall and CPU
+// seconds and peak resident memory in MB, best wall of runs (the first also warms the cache).
+struct Cost {
+	double wall = 1e9, cpu = 0, mb = 0;
+};
+static Cost timed(const std::string &cmd, int runs = 2)
 {
-	double best = 1e9;
-	for (int i = 0; i < 2; i++) {
-		double t = now();
-		if (system(cmd.c_str()) != 0)
+	Cost best;
+	for (int i = 0; i < runs; i++) {
+		std::string f = sh("mktemp");
+		f.pop_back();
+		if (system(("/usr/bin/time -f '%e %U %S %M' -o " + f + " sh -c '" + cmd + "'").c_str()) != 0)
 			fprintf(stderr, "failed: %s\n", cmd.c_str());
-		best = std::min(best, now() - t);
+		Cost c;
+		double u = 0, s = 0;
+		sscanf(slurp(f).c_str(), "%lf %lf %lf %lf", &c.wall, &u, &s, &c.mb);
+		unlink(f.c_str());
+		c.cpu = u + s;
+		c.mb /= 1024;
+		if (c.wall < best.wall)
+			best = c;
 	}
 	return best;
 }
 
-// Runs argv; wall seconds, CPU seconds and peak resident memory (MB) of the child.
-static void measured(const std::vector<std::string> &argv, double *wall, double *cpu, double *mb)
+// Bytes of the first periods of the loose day (up to 18, three hours) as one tar stream each,
+// through a compressor, and how many periods that was.
+static double tar_bytes(const std::string &root, const std::string &filter, int *periods)
 {
-	std::vector<char *> a;
-	for (const std::string &s : argv)
-		a.push_back(const_cast<char *>(s.c_str()));
-	a.push_back(nullptr);
-	posix_spawn_file_actions_t fa;
-	posix_spawn_file_actions_init(&fa);
-	posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-	pid_t pid;
-	double t = now();
-	posix_spawn(&pid, a[0], &fa, nullptr, a.data(), environ);
-	int st;
-	struct rusage ru;
-	wait4(pid, &st, 0, &ru);
-	*wall = now() - t;
-	*cpu = (double)ru.ru_utime.tv_sec + ru.ru_utime.tv_usec / 1e6 + (double)ru.ru_stime.tv_sec + ru.ru_stime.tv_usec / 1e6;
-	*mb = (double)ru.ru_maxrss / 1024;
-	posix_spawn_file_actions_destroy(&fa);
-	if (!WIFEXITED(st) || WEXITSTATUS(st) != 0)
-		fprintf(stderr, "failed: %s\n", argv[0].c_str());
-}
-
-// Bytes of every period of the loose day as one tar stream each, through a compressor.
-static double tar_bytes(const std::string &root, const std::string &filter)
-{
-	std::string cmd = "cd " + root + " && total=0; for d in */*/; do d=${d%/}; n=$(tar -C ${d%%/*} -cf - ${d#*/} " +
-			  (filter.empty() ? "" : "| " + filter) + " | wc -c); total=$((total + n)); done; echo $total";
-	return atof(sh(cmd).c_str());
+	std::string cmd = "cd " + root + " && total=0; k=0; for d in $(ls -d */*/ | head -n 18); do d=${d%/}; "
+			  "n=$(tar -C ${d%%/*} -cf - ${d#*/} " + (filter.empty() ? "" : "| " + filter) +
+			  " | wc -c); total=$((total + n)); k=$((k + 1)); done; echo $total $k";
+	double b = 0;
+	sscanf(sh(cmd).c_str(), "%lf %d", &b, periods);
+	return b;
 }
 
 int main(int argc, char **argv)
 {
 	bool quick = argc > 1 && std::string(argv[1]) == "--quick";
+	setvbuf(stdout, nullptr, _IOLBF, 0);
 	long n = quick ? 20000 : 172800;
 	double per_day = 172800.0 / (double)n;  // figures scaled to a whole day
 	TempDir t;
@@ -161,16 +150,18 @@ int main(int argc, char **argv)
 		const char *name, *filter;
 	} forms[] = {{"tar", ""}, {"tar.gz -6", "gzip -6"}, {"tar.zst -1", "zstd -q -1"}, {"tar.zst -3", "zstd -q -3"},
 		     {"tar.zst -9", "zstd -q -9"}, {"tar.zst -19", "zstd -q -19"}};
+	int periods = 0, all = atoi(sh("ls -d " + loose + "/*/*/ | wc -l").c_str());
 	for (auto &f : forms) {
 		double t0 = now();
-		double b = tar_bytes(loose, f.filter);
-		printf("  %-12s %8.0f MB  %5.3f of loose du  %6.1f s\n", f.name, b * per_day / 1e6, b / lb, now() - t0);
+		double b = tar_bytes(loose, f.filter, &periods) * all / std::max(1, periods);
+		printf("  %-12s %8.0f MB  %5.3f of loose du  %6.1f s for %d periods\n", f.name, b * per_day / 1e6, b / lb,
+		       now() - t0, periods);
 	}
 	sh("cp -a " + loose + " " + packed);
-	double wall, cpu, mb;
-	measured({bin("arc-pack"), "-a", "0m", packed}, &wall, &cpu, &mb);
+	Cost p = timed(bin("arc-pack") + " -a 0m " + packed + " 2>/dev/null", 1);
 	double pb = du_bytes(packed), pi = inodes(packed);
-	printf("arc-pack  %.1f s wall, %.1f s CPU, peak %.1f MB (per day: %.1f s CPU)\n", wall, cpu, mb, cpu * per_day);
+	printf("arc-pack  %.1f s wall, %.1f s CPU, peak %.1f MB (per day: %.1f s CPU)\n", p.wall, p.cpu, p.mb,
+	       p.cpu * per_day);
 	printf("day       loose %9.0f inodes %8.0f MB du   packed %5.0f inodes %7.0f MB du   ratio %.3f\n", li * per_day,
 	       lb * per_day / 1e6, pi * per_day, pb * per_day / 1e6, pb / lb);
 	for (double gb : {32.0, 256.0, 1000.0}) {
@@ -179,10 +170,12 @@ int main(int argc, char **argv)
 		printf("disk %4.0f GB  loose %7.1f days   packed %7.1f days\n", gb, days(lb, li), days(pb, pi));
 	}
 	for (auto [name, root] : {std::pair{"loose ", loose}, std::pair{"packed", packed}}) {
-		double c = timed(bin("arc-cat") + " " + root + " > /dev/null");
-		double s = timed(bin("arc-stat") + " " + root + " > /dev/null");
-		double v = timed(bin("arc-stat") + " -v " + root + " > /dev/null");
-		printf("%s  arc-cat %6.2f s (%8.0f frames/s)   arc-stat %6.3f s   arc-stat -v %6.2f s\n", name, c, (double)n / c, s, v);
+		Cost c = timed(bin("arc-cat") + " " + root + " > /dev/null");
+		Cost s = timed(bin("arc-stat") + " " + root + " > /dev/null");
+		Cost v = timed(bin("arc-stat") + " -v " + root + " > /dev/null");
+		printf("%s  arc-cat %6.2f s (CPU %5.2f s, %7.0f frames/s)   arc-stat %5.2f s (CPU %5.2f s)   arc-stat -v %5.2f s "
+		       "(CPU %5.2f s)\n",
+		       name, c.wall, c.cpu, (double)n / c.wall, s.wall, s.cpu, v.wall, v.cpu);
 	}
 	std::string a = sh(bin("arc-cat") + " " + loose + " | md5sum"), b = sh(bin("arc-cat") + " " + packed + " | md5sum");
 	printf("arc-cat loose and packed give the same bytes: %s\n", a == b ? "yes" : "NO");
