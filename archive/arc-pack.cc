@@ -250,6 +250,12 @@ static void pack_period(Opts &o, const std::string &day, const std::string &peri
 	std::string tmp = dd + "/" + period + PACK_PART;
 	std::vector<Source> src;
 	std::string b;
+	struct stat st;
+	if (lstat(dir.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
+		warn("%s: not a directory; left alone", dir.c_str());  // a link leads outside ROOT
+		o.status = 1;
+		return;
+	}
 	for (const std::string &f : names(dir, is_frame)) {
 		if (f.compare(0, 11, period) != 0)
 			continue;
@@ -268,7 +274,6 @@ static void pack_period(Opts &o, const std::string &day, const std::string &peri
 	}
 	size_t loose = src.size();
 	std::string old;
-	struct stat st;
 	if (lstat(pack.c_str(), &st) == 0) {
 		PackReader r;
 		if (const char *why = r.open(pack)) {
@@ -388,9 +393,11 @@ int main(int argc, char **argv)
 	char now[FR_STAMP + 1];
 	arc_now(now);
 	fr_stamp_time(now, &o.now);
-	for (const std::string &day : names(o.root, is_day))
-		if (!o.stop)
-			pack_day(o, day);
+	for (const std::string &day : names(o.root, is_day)) {
+		struct stat d;
+		if (!o.stop && lstat((o.root + "/" + day).c_str(), &d) == 0 && S_ISDIR(d.st_mode))
+			pack_day(o, day);  // never through a link
+	}
 	if (fflush(stdout) != 0)
 		die("write error on standard output:");
 	return o.status;

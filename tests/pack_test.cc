@@ -267,6 +267,18 @@ TEST(ArcPack, UsageAndAges)
 	ArcTree b({now});
 	EXPECT_EQ(exit_code(pack(b.root).status), 0);
 	EXPECT_TRUE(exists(b.root + "/" + frame_path(now)));
+	// A period or day that is a link leads outside ROOT: never followed.
+	TempDir outside;
+	ArcTree c({"2026110100000000"});
+	std::string elsewhere = outside / "20261101000";
+	ASSERT_EQ(rename((c.root + "/20261101/20261101000").c_str(), elsewhere.c_str()), 0);
+	ASSERT_EQ(symlink(elsewhere.c_str(), (c.root + "/20261101/20261101000").c_str()), 0);
+	ASSERT_EQ(symlink(outside.path.c_str(), (c.root + "/20261102").c_str()), 0);
+	Ran l = pack(c.root);
+	EXPECT_EQ(exit_code(l.status), 1);
+	EXPECT_EQ(l.err, "arc-pack: " + c.root + "/20261101/20261101000: not a directory; left alone\n");
+	EXPECT_TRUE(exists(elsewhere + "/2026110100000000.gz"));
+	EXPECT_FALSE(exists(c.root + "/20261101/20261101000.pack.tar.zst"));
 }
 
 // A tmpfs of the given options at a fresh directory, unmounted at the end; ok false when this
