@@ -9,7 +9,8 @@
 // for a period needs no change in the callers.
 //
 // A frame present: a regular file (not a symlink, not a directory) of non-zero size named
-// STAMP.gz in its own period directory (ROOT/STAMP[0,8)/STAMP[0,11)/). Any other file of that
+// STAMP.gz in its own period directory (ROOT/STAMP[0,8)/STAMP[0,11)/), or a frame file of
+// non-zero size that its period's pack lists in its index (counted without inflating). Any other file of that
 // name is broken, whether or not it is inflated; bytes are the sizes of regular files only; a
 // stamp is listed once however often it is stored. A stamp that is not a real time is skipped
 // and counted (ArcList::skipped), the same way by every reader.
