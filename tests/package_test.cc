@@ -39,7 +39,7 @@ TEST(Package, ManualPagesLintClean)
 		EXPECT_EQ(r.out + r.err, "") << page;
 		pages++;
 	}
-	EXPECT_EQ(pages, 12);
+	EXPECT_EQ(pages, 14);
 }
 
 TEST(Package, ClientsBuildAgainstAnInstalledPrefix)
@@ -85,7 +85,8 @@ TEST(Package, DebianPackageHoldsEverythingAndRunsFromWhereItIsUnpacked)
 			      "./usr/include/zq2.h", "./usr/lib/pkgconfig/zq2.pc", "./usr/lib/cmake/zq2/zq2Config.cmake",
 			      "./usr/share/man/man1/net-arc.1.gz", "./usr/share/man/man3/zq2.3.gz",
 			      "./usr/lib/systemd/system/net-arc@.service", "./usr/lib/systemd/system/spectrum-nightly@.timer",
-			      "./usr/share/doc/spectrum-pipeline/copyright"})
+			      "./usr/share/doc/spectrum-pipeline/copyright", "./usr/bin/arc-pack", "./usr/bin/arc-prune",
+			      "./usr/share/man/man1/arc-pack.1.gz", "./usr/lib/systemd/system/arc-pack@.timer"})
 		EXPECT_NE(list.find(std::string(" ") + f + "\n"), std::string::npos) << f;
 	Ran field = run({"/usr/bin/dpkg-deb", "-f", deb, "Depends"});
 	ASSERT_EQ(exit_code(field.status), 0) << field.err;
