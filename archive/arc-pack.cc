@@ -151,10 +151,11 @@ static bool closed(const Opts &o, const std::string &p)
 template <class F>
 static const char *each(const std::vector<Source> &src, const std::string &dir, const std::string &old, F f)
 {
+	static std::string why_s;  // the reader's message outlives the reader
 	PackReader r;
 	if (!old.empty())
 		if (const char *why = r.open(old))
-			return why;
+			return why_s = why, why_s.c_str();
 	std::string b;
 	for (size_t k = 0; k < src.size(); k++) {
 		const Source &s = src[k];
@@ -166,7 +167,7 @@ static const char *each(const std::vector<Source> &src, const std::string &dir, 
 			size_t j;
 			do {
 				if (r.next(j, &b) != 1)
-					return r.why()[0] ? r.why() : "the earlier pack ended early";
+					return why_s = r.why()[0] ? r.why() : "the earlier pack ended early", why_s.c_str();
 			} while (r.index()[j].stamp != s.e.stamp);
 		}
 		if (const char *why = f(k, b))
