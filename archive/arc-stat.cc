@@ -7,20 +7,21 @@
 //
 // Frames come in stamp order; a cursor walks the half-second grid behind them, so missing
 // slots are counted, never listed, and memory stays flat whatever the range (gaps for --gaps
-// wait in a temporary file until the table is out).
+// wait in a temporary file until the table is out). All of it lives in one Stat, passed down.
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <getopt.h>
+#include <nlohmann/json.hpp>
 #include <string>
-#include <sys/stat.h>
 #include <vector>
 
 #include "cli.h"
 #include "frame.h"
 #include "health.h"
 #include "reader.h"
+#include "stats.h"
 
 static const char USAGE[] =
 	"usage: arc-stat [-p 10m|1h|1d] [-v] [--json] [--live] [--gaps SECONDS] ROOT|- [FROM [TO]]"
@@ -36,20 +37,14 @@ static const char HELP[] =
 	"  --health        instead, the disk's health: bytes and inodes a day, free bytes and inodes,\n"
 	"                  days left; exit status 0 more than 30 days, 1 up to 30, 2 under 7\n";
 
-static long long period = 360000;  // hundredths
-static int prefix = 10;            // digits naming a period
-static bool verify, json, live;
-static double gap_min = -1;
-static FILE *gaps;  // gaps waiting for the end of the table
-static int status;
+using Json = nlohmann::ordered_json;  // keys in the order written
 
-// The stamp of a time in hundredths.
-static std::string stamp_of(long long t)
-{
-	char s[17];
-	fr_time_stamp(t, s);
-	return s;
-}
+struct Opts {
+	long long period = 360000;  // hundredths
+	int prefix = 10;            // digits naming a period
+	bool verify = false, json = false, live = false;
+	double gap_min = -1;
+};
 
 struct Row {
 	long long start = 0, expected = 0, present = 0, missing = 0, off_grid = 0, broken = 0, bytes = 0;
@@ -62,58 +57,89 @@ struct Row {
 	}
 };
 
-static Row row, total;
-static long long lo, hi;        // the range, [lo, hi), hundredths
-static long long cursor = -1;   // the next half second not yet accounted for
-static long long run = -1;      // the first slot of the missing run in progress, or -1
+// The count in progress: the range, the cursor on the grid, the row being filled and the total.
+struct Stat {
+	Opts o;
+	long long lo = ARC_ALL, hi = ARC_OPEN;  // the range, [lo, hi), hundredths
+	long long cursor = -1;                  // the next half second not yet accounted for
+	long long run = -1;                     // the first slot of the missing run in progress, or -1
+	bool begun = false;
+	Row row, total;
+	FILE *gaps = nullptr;  // gaps waiting for the end of the table
+	int status = 0;
+};
 
-static double percentile(std::vector<double> &v, double q)
+// The stamp of a time in hundredths.
+static std::string stamp_of(long long t)
 {
-	size_t k = (size_t)(q * (double)(v.size() - 1) + 0.5);
-	std::nth_element(v.begin(), v.begin() + (long)k, v.end());
-	return v[k];
+	char s[17];
+	fr_time_stamp(t, s);
+	return s;
 }
 
-static void print(Row &r, bool is_total)
+// Half-second counts as JSON numbers: whole ones without a fraction.
+static Json seconds(long long slots)
 {
-	std::string name = is_total ? "total" : stamp_of(r.start).substr(0, (size_t)prefix);
+	return slots % 2 ? Json((double)slots * 0.5) : Json(slots / 2);
+}
+
+static Json tenths(double v)
+{
+	return std::round(v * 10) / 10;
+}
+
+static void print(const Stat &s, Row &r, bool is_total)
+{
+	const Opts &o = s.o;
+	std::string name = is_total ? "total" : stamp_of(r.start).substr(0, (size_t)o.prefix);
 	std::string gs = r.gap_len ? stamp_of(r.gap_start) : "";
+	double med = 0, spread = 0;
+	bool offsets = o.live && !r.offsets.empty();
+	if (offsets) {
+		med = fr_percentile(r.offsets, 0.5);
+		spread = fr_percentile(r.offsets, 0.95) - fr_percentile(r.offsets, 0.05);
+	}
+	if (o.json) {
+		Json j;
+		j["period"] = name;
+		j["expected"] = r.expected;
+		j["present"] = r.present;
+		j["missing"] = r.missing;
+		j["off_grid"] = r.off_grid;
+		j["broken"] = o.verify ? Json(r.broken) : Json(nullptr);
+		j["bytes"] = r.bytes;
+		j["longest_gap_start"] = r.gap_len ? Json(gs) : Json(nullptr);
+		j["longest_gap_s"] = seconds(r.gap_len);
+		if (o.live) {
+			j["offset_ms"] = offsets ? tenths(med) : Json(nullptr);
+			j["offset_spread_ms"] = offsets ? tenths(spread) : Json(nullptr);
+		}
+		printf("%s\n", j.dump().c_str());
+		return;
+	}
+	char off[64] = "";
+	if (offsets)
+		snprintf(off, sizeof off, " %10.1f %10.1f", med, spread);
+	else if (o.live)
+		snprintf(off, sizeof off, "          -          -");
 	double pct = r.expected ? 100.0 * (double)r.missing / (double)r.expected : 0;
-	std::string off;
-	if (live && !r.offsets.empty()) {
-		char b[64];
-		double med = percentile(r.offsets, 0.5), spread = percentile(r.offsets, 0.95) - percentile(r.offsets, 0.05);
-		snprintf(b, sizeof b, json ? ",\"offset_ms\":%.1f,\"offset_spread_ms\":%.1f" : " %10.1f %10.1f", med, spread);
-		off = b;
-	} else if (live)
-		off = json ? ",\"offset_ms\":null,\"offset_spread_ms\":null" : "          -          -";
-	if (json) {
-		char b[512];
-		snprintf(b, sizeof b,
-			 "{\"period\":\"%s\",\"expected\":%lld,\"present\":%lld,\"missing\":%lld,\"off_grid\":%lld,"
-			 "\"broken\":%s,\"bytes\":%lld,\"longest_gap_start\":%s,\"longest_gap_s\":%g%s}\n",
-			 name.c_str(), r.expected, r.present, r.missing, r.off_grid,
-			 verify ? std::to_string(r.broken).c_str() : "null", r.bytes,
-			 r.gap_len ? ("\"" + gs + "\"").c_str() : "null", (double)r.gap_len * 0.5, off.c_str());
-		fputs(b, stdout);
-	} else
-		printf("%-11s %9lld %9lld %9lld %7.2f  %-16s %9.1f %8lld %7s %13lld%s\n", name.c_str(), r.expected,
-		       r.present, r.missing, pct, r.gap_len ? gs.c_str() : "-", (double)r.gap_len * 0.5, r.off_grid,
-		       verify ? std::to_string(r.broken).c_str() : "-", r.bytes, off.c_str());
+	printf("%-11s %9lld %9lld %9lld %7.2f  %-16s %9.1f %8lld %7s %13lld%s\n", name.c_str(), r.expected, r.present,
+	       r.missing, pct, r.gap_len ? gs.c_str() : "-", (double)r.gap_len * 0.5, r.off_grid,
+	       o.verify ? std::to_string(r.broken).c_str() : "-", r.bytes, off);
 }
 
-static void header()
+static void header(const Opts &o)
 {
-	if (!json)
+	if (!o.json)
 		printf("%-11s %9s %9s %9s %7s  %-16s %9s %8s %7s %13s%s\n", "period", "expected", "present", "missing",
-		       "%", "longest gap", "gap s", "off-grid", "broken", "bytes", live ? "  offset ms  spread ms" : "");
+		       "%", "longest gap", "gap s", "off-grid", "broken", "bytes", o.live ? "  offset ms  spread ms" : "");
 }
 
 // The slots [a, b) of the grid within the range: how many.
-static long long slots(long long a, long long b)
+static long long slots(const Stat &s, long long a, long long b)
 {
-	a = std::max(a, lo);
-	b = std::min(b, hi);
+	a = std::max(a, s.lo);
+	b = std::min(b, s.hi);
 	if (b <= a)
 		return 0;
 	return (b + 49) / 50 - (a + 49) / 50;
@@ -121,131 +147,130 @@ static long long slots(long long a, long long b)
 
 // A missing run ends at slot e (exclusive): into this period's row (from its start, at most),
 // the total, and the list of gaps.
-static void end_run(long long e)
+static void end_run(Stat &s, long long e)
 {
-	if (run < 0)
+	if (s.run < 0)
 		return;
-	long long n = (e - run) / 50;
-	total.gap(run, n);
-	long long from = std::max(run, row.start);
-	row.gap(from, (e - from) / 50);
-	if (gaps && gap_min >= 0 && (double)n * 0.5 >= gap_min)
-		fprintf(gaps, "%s %s %lld\n", stamp_of(run).c_str(), e >= hi ? "-" : stamp_of(e).c_str(), n);
-	run = -1;
+	long long n = (e - s.run) / 50;
+	s.total.gap(s.run, n);
+	long long from = std::max(s.run, s.row.start);
+	s.row.gap(from, (e - from) / 50);
+	if (s.gaps && s.o.gap_min >= 0 && (double)n * 0.5 >= s.o.gap_min)
+		fprintf(s.gaps, "%s %s %lld\n", stamp_of(s.run).c_str(), e >= s.hi ? "-" : stamp_of(e).c_str(), n);
+	s.run = -1;
 }
 
 // Closes the period being filled and opens the next.
-static void next_period()
+static void next_period(Stat &s)
 {
-	long long e = row.start + period;
-	if (run >= 0) {  // the run goes on; this period has its part
-		long long from = std::max(run, row.start);
-		row.gap(from, (e - from) / 50);
+	long long e = s.row.start + s.o.period;
+	if (s.run >= 0) {  // the run goes on; this period has its part
+		long long from = std::max(s.run, s.row.start);
+		s.row.gap(from, (e - from) / 50);
 	}
-	row.expected = slots(row.start, e);
-	print(row, false);
-	total.expected += row.expected;
-	Row next;
-	next.start = e;
-	row = next;
+	s.row.expected = slots(s, s.row.start, e);
+	print(s, s.row, false);
+	s.total.expected += s.row.expected;
+	s.row = Row();
+	s.row.start = e;
 }
 
-// Walks the cursor up to t (exclusive): the slots passed over are missing.
-static void advance(long long t)
+// Walks the cursor up to t (exclusive): the slots passed over are missing. A period is closed
+// only when the cursor moves past its end, so the last frame's period is the last row.
+static void advance(Stat &s, long long t)
 {
-	t = std::min(t, hi);
-	while (cursor < t) {
-		long long e = std::min(t, row.start + period);
-		long long n = slots(cursor, e);
-		if (n > 0 && run < 0)
-			run = std::max(cursor, lo) + (50 - std::max(cursor, lo) % 50) % 50;
-		row.missing += n;
-		total.missing += n;
-		cursor = e;
-		if (cursor == row.start + period && cursor < hi)
-			next_period();
+	t = std::min(t, s.hi);
+	while (s.cursor < t) {
+		if (s.cursor == s.row.start + s.o.period) {
+			next_period(s);
+			continue;
+		}
+		long long e = std::min(t, s.row.start + s.o.period);
+		long long n = slots(s, s.cursor, e);
+		if (n > 0 && s.run < 0)
+			s.run = std::max(s.cursor, s.lo) + (50 - std::max(s.cursor, s.lo) % 50) % 50;
+		s.row.missing += n;
+		s.total.missing += n;
+		s.cursor = e;
 	}
 }
 
-static void begin(long long from)
+static void begin(Stat &s, long long from)
 {
-	lo = from;
-	cursor = from - from % 50;
-	row.start = from - from % period;
+	s.begun = true;
+	s.lo = from;
+	s.cursor = from - ((from % 50) + 50) % 50;
+	s.row.start = from - ((from % s.o.period) + s.o.period) % s.o.period;
 }
 
-// One frame: its time, size, whether it is present (a broken file that is not present
-// leaves its slot missing) and whether it is broken.
-static void frame(long long t, long long bytes, bool present, bool broken, double offset)
+// One frame: its time, size, whether it is present (a file that is not leaves its slot
+// missing) and whether it is broken; offset, its --live offset.
+static void frame(Stat &s, long long t, long long bytes, bool present, bool broken, double offset)
 {
-	if (cursor < 0)
-		begin(t);
-	if (t < lo || t >= hi)
+	if (!s.begun)
+		begin(s, t);
+	if (t < s.lo || t >= s.hi)
 		return;
-	long long s = t - t % 50;
-	if (s >= cursor) {
-		advance(s);
+	long long slot = t - ((t % 50) + 50) % 50;
+	if (slot >= s.cursor) {
+		advance(s, slot);
+		if (s.cursor == s.row.start + s.o.period)  // the frame opens the next period
+			next_period(s);
 		if (present) {
-			end_run(s);
-			cursor = s + 50;
+			end_run(s, slot);
+			s.cursor = slot + 50;
 		}
 	}
-	for (Row *r : {&row, &total}) {
+	for (Row *r : {&s.row, &s.total}) {
 		r->present += present;
-		r->off_grid += present && t % 50 != 0;
+		r->off_grid += present && t != slot;
 		r->broken += broken;
 		r->bytes += bytes;
 	}
-	if (live)  // per period only: the total's would grow with the input
-		row.offsets.push_back(offset);
-	if (cursor >= row.start + period && cursor < hi)
-		next_period();
+	if (s.o.live && present)  // per period only: the total's would grow with the input
+		s.row.offsets.push_back(offset);
 }
 
-static void finish(long long end)
+static void finish(Stat &s, long long end)
 {
-	if (cursor < 0) {  // nothing at all
-		print(total, true);
+	if (!s.begun) {  // nothing at all
+		print(s, s.total, true);
 		return;
 	}
-	hi = std::min(hi, end);
-	advance(hi);
-	end_run(hi);
-	row.expected = slots(row.start, row.start + period);
-	print(row, false);
-	total.expected += row.expected;
-	print(total, true);
+	s.hi = std::min(s.hi, end);
+	advance(s, s.hi);
+	end_run(s, s.hi);
+	s.row.expected = slots(s, s.row.start, s.row.start + s.o.period);
+	print(s, s.row, false);
+	s.total.expected += s.row.expected;
+	print(s, s.total, true);
 }
 
-// The host clock now, read as stamps are (local time, fields as they are), in ms.
-static double host_ms()
+// The frames of the archive: a file that is not a frame present is named (broken) even
+// without -v; with -v, one that does not inflate too.
+static void from_archive(Stat &s, const char *root, const ArcRange &r)
 {
-	return (double)arc_clock_us() / 1000;
-}
-
-static void from_archive(const char *root, const ArcRange &r)
-{
-	ArcBatch batch(root, r, verify);
+	ArcBatch batch(root, r, s.o.verify);
 	ArcItem *items;
 	while (size_t n = batch.next(items))
 		for (size_t i = 0; i < n; i++) {
 			ArcItem &it = items[i];
 			if (!it.problem.empty()) {
 				warn("%s", it.problem.c_str());
-				status = 1;
+				s.status = 1;
 				continue;
 			}
 			bool broken = !it.why.empty();
 			if (broken) {
 				warn("%s: %s", it.e.path.c_str(), it.why.c_str());
-				status = 1;
+				s.status = 1;
 			}
-			frame(it.e.t, it.e.bytes, it.e.present(), broken, 0);
+			frame(s, it.e.t, it.e.bytes, it.e.present(), broken, 0);
 		}
 	warn_skipped(batch.skipped(), STAMPS_NOT_TIMES);
 }
 
-static void from_stream(const ArcRange &r)
+static void from_stream(Stat &s, const ArcRange &r)
 {
 	static unsigned char h[FR_HEADER], pay[FR_PAYLOAD];
 	long bad = 0;
@@ -254,21 +279,41 @@ static void from_stream(const ArcRange &r)
 	for (int st; (st = fr_read(stdin, h, pay)) != FR_END;) {
 		if (st == FR_ERROR)
 			die("read error on standard input:");
-		double arrived = live ? host_ms() : 0;
+		double arrived = s.o.live ? (double)arc_clock_us() / 1000 : 0;
 		long long t;
 		if (!fr_stamp_time(h, &t)) {
 			bad++;
 			continue;
 		}
 		if (r.has(t) && t != last)  // a stamp repeated is one frame
-			frame(t, FR_RECORD, true, false, (double)t * 10 - arrived);
+			frame(s, t, FR_RECORD, true, false, (double)t * 10 - arrived);
 		last = t;
 	}
 	warn_skipped(bad, STAMPS_NOT_TIMES);
 }
 
+// After the table, the gaps kept for it.
+static void gap_list(Stat &s)
+{
+	rewind(s.gaps);
+	if (!s.o.json)
+		printf("\n%-16s  %-16s %9s\n", "gap from", "next present", "missing");
+	char a[20], b[20];
+	long long n;
+	while (fscanf(s.gaps, "%19s %19s %lld", a, b, &n) == 3) {
+		if (s.o.json) {
+			Json j;
+			j["gap_start"] = a;
+			j["next_present"] = strcmp(b, "-") ? Json(b) : Json(nullptr);
+			j["missing"] = n;
+			printf("%s\n", j.dump().c_str());
+		} else
+			printf("%-16s  %-16s %9lld\n", a, b, n);
+	}
+}
+
 // --health: the report on standard output, its status as the exit status.
-static int health_report(const char *root, int left, bool table)
+static int health_report(const char *root, int left, bool table, bool json)
 {
 	if (left != 1 || table)
 		usage(USAGE);
@@ -291,6 +336,8 @@ int main(int argc, char **argv)
 	static const struct option longs[] = {{"json", no_argument, nullptr, 'j'}, {"live", no_argument, nullptr, 'l'},
 					      {"gaps", required_argument, nullptr, 'g'}, {"health", no_argument, nullptr, 'H'},
 					      {nullptr, 0, nullptr, 0}};
+	Stat s;
+	Opts &o = s.o;
 	bool health = false, table = false;  // --health, and options of the table
 	opterr = 0;
 	for (int c; (c = getopt_long(argc, argv, "p:v", longs, nullptr)) != -1;) {
@@ -298,14 +345,14 @@ int main(int argc, char **argv)
 		if (c == 'H')
 			health = true;
 		else if (c == 'p' && !strcmp(optarg, "10m"))
-			period = 60000, prefix = 11;
+			o.period = 60000, o.prefix = 11;
 		else if (c == 'p' && !strcmp(optarg, "1h"))
-			period = 360000, prefix = 10;
+			o.period = 360000, o.prefix = 10;
 		else if (c == 'p' && !strcmp(optarg, "1d"))
-			period = 8640000, prefix = 8;
+			o.period = 8640000, o.prefix = 8;
 		else if (c == 'v' || c == 'j' || c == 'l')
-			(c == 'v' ? verify : c == 'j' ? json : live) = true;
-		else if (!(c == 'g' && arg_positive(optarg, &gap_min)))
+			(c == 'v' ? o.verify : c == 'j' ? o.json : o.live) = true;
+		else if (!(c == 'g' && arg_positive(optarg, &o.gap_min)))
 			usage(USAGE);
 	}
 	int left = argc - optind;
@@ -315,41 +362,29 @@ int main(int argc, char **argv)
 		usage(USAGE);
 	const char *root = argv[optind];
 	if (health)
-		return health_report(root, left, table);
+		return health_report(root, left, table, o.json);
 	bool stream = !strcmp(root, "-");
-	if (live && !stream)
+	if (o.live && !stream)
 		usage(USAGE);
 	if (!stream)
 		need_dir(root);
-	if (gap_min >= 0 && !(gaps = tmpfile()))
+	if (o.gap_min >= 0 && !(s.gaps = tmpfile()))
 		die("cannot make a temporary file:");
 
 	// An explicit range counts from its start; otherwise from the first frame present.
-	hi = r.end;
+	s.hi = r.end;
 	if (left > 1)
-		begin(r.start);
-	header();
+		begin(s, r.start);
+	header(o);
 	if (stream)
-		from_stream(r);
+		from_stream(s, r);
 	else
-		from_archive(root, r);
+		from_archive(s, root, r);
 	// Without an end, the range ends after the last frame present.
-	finish(r.open() ? (total.present ? cursor : lo) : hi);
-	if (gaps) {
-		rewind(gaps);
-		if (!json)
-			printf("\n%-16s  %-16s %9s\n", "gap from", "next present", "missing");
-		char a[20], b[20];
-		long long n;
-		while (fscanf(gaps, "%19s %19s %lld", a, b, &n) == 3) {
-			if (json)
-				printf("{\"gap_start\":\"%s\",\"next_present\":%s,\"missing\":%lld}\n", a,
-				       strcmp(b, "-") ? ("\"" + std::string(b) + "\"").c_str() : "null", n);
-			else
-				printf("%-16s  %-16s %9lld\n", a, b, n);
-		}
-	}
+	finish(s, r.open() ? (s.total.present ? s.cursor : s.lo) : s.hi);
+	if (s.gaps)
+		gap_list(s);
 	if (fflush(stdout) != 0)
 		die("write error on standard output:");
-	return status;
+	return s.status;
 }

@@ -1,3 +1,5 @@
+// Time ranges as real times: typed times checked field by field, a named period's end found
+// with the calendar, and the local clock read the way stamps read it (see range.h).
 #include "range.h"
 
 #include <cstdio>

@@ -1,3 +1,6 @@
+// The archive reader: one lister of directories, one list of a period's frames with the rule
+// for a frame present, frame files inflated in the process, and the range walked in batches
+// that two threads read (see reader.h).
 #include "reader.h"
 
 #include <algorithm>
@@ -144,6 +147,7 @@ static int entry_at(int fd, const char *at, const std::string &dir, const char *
 	struct stat st;
 	if (fstatat(fd, at, &st, AT_SYMLINK_NOFOLLOW) != 0)
 		return 0;
+	e.mtime = st.st_mtime;
 	if (!S_ISREG(st.st_mode))
 		e.fault = "not a regular file";
 	else if ((e.bytes = st.st_size) == 0)

@@ -44,6 +44,7 @@ struct ArcEntry {
 	std::string pack;             // the pack holding it, or "" for a loose file
 	std::string gz;               // a packed frame's bytes, once the lister has read them
 	long long bytes = 0;          // the file's size if it is a regular file, else 0
+	long long mtime = 0;          // when it was last written (seconds since 1970, UTC)
 	const char *fault = nullptr;  // why it is broken without reading it ("empty", "not a
 				      // regular file"), or null: then the frame is present
 	bool present() const { return fault == nullptr; }

@@ -2,6 +2,11 @@
 // broken files named and skipped, and following a real net-arc.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
+#include <sys/time.h>
 
 #include "kit.h"
 #include "reader.h"
@@ -242,6 +247,178 @@ TEST(ArcCatFollow, WritesEachFrameNetArcStoresInOrder)
 	ASSERT_TRUE(wait_exit(cat, 5000, &st));
 	EXPECT_EQ(exit_code(st), 0);
 	EXPECT_EQ(read_to_end(cat.err, 100), "");
+}
+
+// arc-cat -f over a tree the test writes file by file, as net-arc does.
+struct Following {
+	ArcTree a;
+	Proc cat;
+	explicit Following(const std::vector<std::string> &stamps) : a(stamps) {}
+	void start(const std::vector<std::string> &range = {})
+	{
+		Spawn s;
+		s.argv = {bin("arc-cat"), "-f", a.root};
+		s.argv.insert(s.argv.end(), range.begin(), range.end());
+		s.pipe_out = true;
+		cat = start_proc(s);
+	}
+	static Proc start_proc(const Spawn &s) { return ::start(s); }
+	void store(int k) { a.put(STAMPS[(size_t)k], gzip(payload(k))); }
+};
+
+TEST(ArcCatFollow, AcrossATenMinuteAndADayBoundary)
+{
+	Following f({STAMPS[0]});
+	f.start();
+	ASSERT_TRUE(read_n(f.cat.out, 3617, 5000) == stream_of({0}));
+	f.store(1);
+	ASSERT_TRUE(read_n(f.cat.out, 3617, 5000) == stream_of({1}));  // the watches are in place
+	f.a.put("", gzip(payload(9)), "20261206/20261206235/2026120623596000.gz");  // second 60: skipped
+	for (int k = 2; k <= 5; k++)  // a new day at 2, a new period at 5
+		f.store(k);
+	std::string out = read_n(f.cat.out, 4 * 3617, 10000);
+	EXPECT_TRUE(out == stream_of({2, 3, 4, 5})) << out.size() / 3617 << " records";
+	EXPECT_EQ(drain(f.cat.err), "arc-cat: 1 records skipped: stamps not 16 digits of a real time\n");
+}
+
+TEST(ArcCatFollow, AnEmptyDirectoryDatedLaterTrapsNothing)
+{
+	// Left by a clock that jumped ahead, or made by hand: a later day and a later period, empty.
+	Following f({STAMPS[0]});
+	run({"/bin/mkdir", "-p", f.a.root + "/20270101/20270101000", f.a.root + "/20261206/20261206236"});
+	f.start();
+	ASSERT_TRUE(read_n(f.cat.out, 3617, 5000) == stream_of({0}));
+	for (int k = 1; k <= 5; k++)
+		f.store(k);
+	std::string out = read_n(f.cat.out, 5 * 3617, 10000);
+	EXPECT_TRUE(out == stream_of({1, 2, 3, 4, 5})) << out.size() / 3617 << " records";
+}
+
+TEST(ArcCatFollow, EndsWhenAFramePastTheRangeIsStored)
+{
+	// Up to 00:00:00.50: the frame of 00:00:00.50 ends it; with one stored already, at once.
+	struct {
+		std::vector<int> before, after;
+		std::vector<int> out;
+	} cases[] = {
+		{{0}, {1, 2, 3, 4}, {0, 1, 2}},
+		{{0, 1, 2, 3}, {}, {0, 1, 2}},
+	};
+	for (auto &c : cases) {
+		std::vector<std::string> st;
+		for (int k : c.before)
+			st.push_back(STAMPS[(size_t)k]);
+		Following f(st);
+		f.start({"2026120623", "2026-12-07 00:00:00.50"});
+		ASSERT_TRUE(read_n(f.cat.out, 3617, 5000) == stream_of({0}));
+		for (int k : c.after)
+			f.store(k);
+		int status;
+		ASSERT_TRUE(wait_exit(f.cat, 10000, &status)) << c.before.size();
+		EXPECT_EQ(exit_code(status), 0);
+		EXPECT_TRUE(read_to_end(f.cat.out, 5000) == stream_of(c.out).substr(3617)) << c.before.size();
+	}
+}
+
+TEST(ArcCatFollow, ALostEventRescansFromTheLastFrameWritten)
+{
+	// The follower stopped while more frames are closed than the kernel queues events for, and
+	// a new day and period begin meanwhile: after the overflow all come out, once, in order.
+	long queue = std::stol(slurp("/proc/sys/fs/inotify/max_queued_events"));
+	Following f({});
+	f.a.put("2026120623500000", gzip(payload(9)));
+	f.start();
+	ASSERT_TRUE(read_n(f.cat.out, 3617, 5000) == record("2026120623500000", payload(9)));
+	f.a.put("2026120623500001", gzip(payload(8)));  // once written, the watches are in place
+	ASSERT_TRUE(read_n(f.cat.out, 3617, 5000) == record("2026120623500001", payload(8)));
+	ASSERT_EQ(kill(f.cat.pid, SIGSTOP), 0);
+	long long t0;
+	ASSERT_TRUE(fr_stamp_time("2026120623500000", &t0));
+	std::string gz = gzip(payload(7)), want, dir = f.a.root + "/20261206/20261206235/";
+	for (long k = 0; k < queue + 100; k++) {  // three hundredths apart: all in 23:50-00:00
+		char s[17];
+		fr_time_stamp(t0 + 2 + 3 * k, s);
+		int fd = open((dir + s + ".gz").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+		ASSERT_GE(fd, 0);
+		ASSERT_EQ(write(fd, gz.data(), gz.size()), (ssize_t)gz.size());
+		close(fd);
+		want += record(s, payload(7));
+	}
+	f.store(2);
+	f.store(5);
+	want += stream_of({2, 5});
+	ASSERT_EQ(kill(f.cat.pid, SIGCONT), 0);
+	std::string out = read_n(f.cat.out, want.size(), 30000);
+	EXPECT_EQ(out.size() / 3617, want.size() / 3617);
+	EXPECT_TRUE(out == want);
+	EXPECT_EQ(drain(f.cat.err), "");
+}
+
+TEST(ArcCatFollow, BrokenFilesAtTheStartAreNamedOnceClosedOrOld)
+{
+	// Empty files (a full disk) in the newest period: one a minute old, one just made; then one
+	// closed while following. Each is named, the old one at once, the others soon.
+	Following f({STAMPS[0]});
+	f.a.put(STAMPS[1], "");
+	std::string old = f.a.root + "/" + frame_path(STAMPS[1]);
+	struct timeval tv[2];
+	gettimeofday(&tv[0], nullptr);
+	tv[0].tv_sec -= 60;
+	tv[1] = tv[0];
+	ASSERT_EQ(utimes(old.c_str(), tv), 0);
+	f.a.put(STAMPS[2], "");
+	f.start();
+	std::string err;
+	auto named = [&](const std::string &stamp) {
+		err += drain(f.cat.err);
+		return err.find(frame_path(stamp) + ": empty\n") != std::string::npos;
+	};
+	ASSERT_TRUE(wait_until([&] { return named(STAMPS[1]); }, 5000, 10)) << err;
+	f.a.put(STAMPS[3], "");
+	EXPECT_TRUE(wait_until([&] { return named(STAMPS[3]); }, 5000, 10)) << err;
+	EXPECT_TRUE(wait_until([&] { return named(STAMPS[2]); }, 10000, 20)) << err;
+	f.store(4);
+	EXPECT_TRUE(read_n(f.cat.out, 2 * 3617, 5000) == stream_of({0, 4}));
+	// Each named once (the order of the last two depends on the clock).
+	std::vector<std::string> lines;
+	for (size_t at = 0; at < err.size(); at = err.find('\n', at) + 1)
+		lines.push_back(err.substr(at, err.find('\n', at) - at));
+	std::sort(lines.begin(), lines.end());
+	std::vector<std::string> want;
+	for (int k : {1, 2, 3})
+		want.push_back("arc-cat: " + f.a.root + "/" + frame_path(STAMPS[(size_t)k]) + ": empty");
+	EXPECT_EQ(lines, want);
+}
+
+TEST(ArcCat, SpeedPacesTheArrivals)
+{
+	// Eleven frames half a second apart at ten times real time: record k arrives no sooner than
+	// k x 50 ms after the first (the load of a machine can only make it later).
+	std::vector<std::string> st;
+	long long t0;
+	ASSERT_TRUE(fr_stamp_time("2026120712000000", &t0));
+	for (int k = 0; k < 11; k++) {
+		char s[17];
+		fr_time_stamp(t0 + 50 * k, s);
+		st.push_back(s);
+	}
+	ArcTree a(st);
+	Spawn s;
+	s.argv = {bin("arc-cat"), "-s", "10", a.root};
+	s.pipe_out = true;
+	Proc cat = start(s);
+	std::vector<double> at;
+	auto now = [] { return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count(); };
+	for (int k = 0; k < 11; k++) {
+		std::string r = read_n(cat.out, 3617, 10000);
+		ASSERT_EQ(r.size(), 3617u) << k;
+		at.push_back(now());
+	}
+	for (int k = 1; k < 11; k++)
+		EXPECT_GE(at[(size_t)k] - at[0], 50.0 * k - 15) << k;
+	int status;
+	ASSERT_TRUE(wait_exit(cat, 5000, &status));
+	EXPECT_EQ(exit_code(status), 0);
 }
 
 }  // namespace

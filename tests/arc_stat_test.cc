@@ -2,6 +2,9 @@
 // rows, as a table and as JSON; the stream form; clock offsets of a receiver running ahead.
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <unistd.h>
+
 #include "kit.h"
 
 namespace {
@@ -129,6 +132,163 @@ TEST(ArcStat, Refusals)
 	Ran r = run({bin("arc-stat"), a.t / "none"});
 	EXPECT_EQ(exit_code(r.status), 1);
 	EXPECT_EQ(r.err, "arc-stat: cannot open " + a.t / "none" + ": No such file or directory\n");
+}
+
+// The rows of a table: their names (first word), header and total left out.
+std::vector<std::string> row_names(const std::string &out)
+{
+	std::vector<std::string> v;
+	for (size_t at = out.find('\n') + 1; at < out.size() && out.compare(at, 5, "total") != 0;
+	     at = out.find('\n', at) + 1)
+		v.push_back(out.substr(at, out.find(' ', at) - at));
+	return v;
+}
+
+std::string total_row(const std::string &out)
+{
+	size_t at = out.find("\ntotal");
+	return at == std::string::npos ? "" : out.substr(at + 1, out.find('\n', at + 1) - at - 1);
+}
+
+TEST(ArcReaders, PeriodEndsAreRealTimes)
+{
+	// For each period typed alone: a frame on the last half second before it, its first and
+	// last half seconds, and the first after it. arc-cat gives the two inside; arc-stat, one
+	// hour or one day a row, ends with the right rows and counts every slot of the period.
+	struct {
+		const char *from;
+		std::vector<std::string> stamps;  // before, first, last, after
+		size_t hours, days;
+		const char *first_hour, *last_hour;
+		long long expected;
+	} cases[] = {
+		{"2026120723", {"2026120722595950", "2026120723000000", "2026120723595950", "2026120800000000"},
+		 1, 1, "2026120723", "2026120723", 7200},
+		{"20261231", {"2026123023595950", "2026123100000000", "2026123123595950", "2027010100000000"},
+		 24, 1, "2026123100", "2026123123", 172800},
+		{"202612", {"2026113023595950", "2026120100000000", "2026123123595950", "2027010100000000"},
+		 744, 31, "2026120100", "2026123123", 31 * 172800LL},
+		{"2026", {"2025123123595950", "2026010100000000", "2026123123595950", "2027010100000000"},
+		 8760, 365, "2026010100", "2026123123", 365 * 172800LL},
+		{"20240229", {"2024022823595950", "2024022900000000", "2024022923595950", "2024030100000000"},
+		 24, 1, "2024022900", "2024022923", 172800},
+		{"202402", {"2024013123595950", "2024020100000000", "2024022923595950", "2024030100000000"},
+		 696, 29, "2024020100", "2024022923", 29 * 172800LL},
+	};
+	for (auto &c : cases) {
+		ArcTree a(c.stamps);
+		Ran cat = run({bin("arc-cat"), a.root, c.from}, "", 10000);
+		EXPECT_EQ(exit_code(cat.status), 0) << c.from;
+		EXPECT_TRUE(cat.out == record(c.stamps[1], payload(1)) + record(c.stamps[2], payload(2))) << c.from;
+		std::string bytes = std::to_string(slurp(a.root + "/" + frame_path(c.stamps[1])).size() +
+						   slurp(a.root + "/" + frame_path(c.stamps[2])).size());
+		char total[256];
+		snprintf(total, sizeof total, "total       %9lld %9d %9lld", c.expected, 2, c.expected - 2);
+		for (const char *p : {"", "1h", "1d"}) {
+			std::vector<std::string> argv = {bin("arc-stat"), a.root, c.from};
+			if (*p)
+				argv.insert(argv.begin() + 1, {"-p", p});
+			Ran r = run(argv, "", 10000);
+			ASSERT_EQ(exit_code(r.status), 0) << c.from << " " << p << ": " << r.out.size() << " bytes";
+			std::vector<std::string> rows = row_names(r.out);
+			bool days = !strcmp(p, "1d");
+			ASSERT_EQ(rows.size(), days ? c.days : c.hours) << c.from << " " << p;
+			EXPECT_EQ(rows.front(), std::string(c.first_hour).substr(0, days ? 8 : 10)) << c.from;
+			EXPECT_EQ(rows.back(), std::string(c.last_hour).substr(0, days ? 8 : 10)) << c.from;
+			EXPECT_EQ(total_row(r.out).substr(0, strlen(total)), total) << c.from << " " << p;
+			EXPECT_NE(total_row(r.out).find(" " + bytes), std::string::npos) << c.from;
+		}
+	}
+}
+
+TEST(ArcStat, RangeEndsOffTheGridAndTheLastGapToTheEnd)
+{
+	// 12:00:00.49 up to 12:00:02.01 holds the slots .50, 1.00, 1.50 and 2.00: four expected.
+	ArcTree a({"2026120712000000", "2026120712000050", "2026120712000100", "2026120712000150", "2026120712000200",
+		   "2026120712000250"});
+	Ran r = run({bin("arc-stat"), "--json", "-p", "10m", a.root, "2026120712000049", "2026120712000201"});
+	EXPECT_EQ(exit_code(r.status), 0) << r.err;
+	EXPECT_NE(r.out.find("{\"period\":\"total\",\"expected\":4,\"present\":4,\"missing\":0,"), std::string::npos) << r.out;
+	// A gap that runs to the range's end has no next frame: null.
+	r = run({bin("arc-stat"), "--json", "--gaps", "1", "-p", "10m", a.root, "2026120712000000", "2026120712000500"});
+	EXPECT_EQ(exit_code(r.status), 0) << r.err;
+	EXPECT_NE(r.out.find("\"longest_gap_start\":\"2026120712000300\",\"longest_gap_s\":2}\n"
+			     "{\"gap_start\":\"2026120712000300\",\"next_present\":null,\"missing\":4}\n"),
+		  std::string::npos)
+		<< r.out;
+}
+
+TEST(ArcStat, NoEmptyRowAfterAFrameOnAPeriodsLastHalfSecond)
+{
+	for (const char *p : {"10m", "1h", "1d"}) {
+		ArcTree a({"2026120723595900", "2026120723595950"});
+		Ran r = run({bin("arc-stat"), "-p", p, a.root});
+		EXPECT_EQ(exit_code(r.status), 0);
+		std::vector<std::string> rows = row_names(r.out);
+		ASSERT_EQ(rows.size(), 1u) << p << "\n" << r.out;
+		EXPECT_EQ(rows[0], std::string("20261207235").substr(0, !strcmp(p, "10m") ? 11 : !strcmp(p, "1h") ? 10 : 8));
+		EXPECT_EQ(total_row(r.out).substr(0, 41), "total               2         2         0") << p;
+		r = run({bin("arc-stat"), "-p", p, "-"}, run({bin("arc-cat"), a.root}).out);
+		EXPECT_EQ(row_names(r.out).size(), 1u) << p << "\n" << r.out;
+	}
+}
+
+TEST(ArcReaders, StampsThatAreNotATimeAreSkippedAndCountedAlike)
+{
+	// Month 13 and second 60, stored as net-arc would name them, beside two good frames.
+	ArcTree a({"2026120712000000", "2026120712000050"});
+	a.put("", gzip(payload(7)), "20261307/20261307120/2026130712000000.gz");
+	a.put("", gzip(payload(8)), "20261207/20261207120/2026120712006000.gz");
+	const std::string msg = ": 2 records skipped: stamps not 16 digits of a real time\n";
+	Ran cat = run({bin("arc-cat"), a.root});
+	EXPECT_EQ(exit_code(cat.status), 0);
+	EXPECT_EQ(cat.err, "arc-cat" + msg);
+	EXPECT_EQ(cat.out.size(), 2u * 3617);
+	Ran st = run({bin("arc-stat"), a.root});
+	EXPECT_EQ(exit_code(st.status), 0);
+	EXPECT_EQ(st.err, "arc-stat" + msg);
+	// The stream form counts the same records the same way, and a repeated stamp once.
+	std::string stream = cat.out + record("2026130712000000", payload(7)) + record("2026120712006000", payload(8)) +
+			     cat.out.substr(3617);
+	Ran sst = run({bin("arc-stat"), "-"}, stream);
+	EXPECT_EQ(sst.err, "arc-stat" + msg);
+	EXPECT_EQ(total_row(sst.out).substr(0, 41), "total               2         2         0") << sst.out;
+	EXPECT_EQ(total_row(st.out).substr(0, 41), "total               2         2         0") << st.out;
+}
+
+TEST(ArcStat, OneRuleForAFramePresent)
+{
+	// A good frame, one that is not gzip, an empty one, a link to a good one, a directory:
+	// only regular files that are not empty are present, and only their sizes are bytes.
+	std::vector<std::string> st = {"2026120712000000", "2026120712000050", "2026120712000100", "2026120712000150",
+				       "2026120712000200"};
+	ArcTree a({st[0]});
+	a.put(st[1], "not gzip");
+	a.put(st[2], "");
+	symlink((a.root + "/" + frame_path(st[0])).c_str(), (a.root + "/" + frame_path(st[3])).c_str());
+	run({"/bin/mkdir", a.root + "/" + frame_path(st[4])});
+	std::string bytes = std::to_string(slurp(a.root + "/" + frame_path(st[0])).size() + 8);
+	auto named = [&](int k, const char *why) { return "arc-stat: " + a.root + "/" + frame_path(st[(size_t)k]) + ": " + why + "\n"; };
+	std::string walk = named(2, "empty") + named(3, "not a regular file") + named(4, "not a regular file");
+	struct {
+		const char *v;
+		std::string err, broken;
+	} cases[] = {
+		{"", walk, "null"},
+		{"-v", named(1, "not gzip") + walk, "4"},
+	};
+	for (auto &c : cases) {
+		std::vector<std::string> argv = {bin("arc-stat"), "--json", "-p", "10m", a.root, "2026120712000000", "2026120712000250"};
+		if (*c.v)
+			argv.insert(argv.begin() + 1, c.v);
+		Ran r = run(argv);
+		EXPECT_EQ(exit_code(r.status), 1) << c.v;
+		EXPECT_EQ(r.err, c.err) << c.v;
+		EXPECT_NE(r.out.find("{\"period\":\"total\",\"expected\":5,\"present\":2,\"missing\":3,\"off_grid\":0,\"broken\":" +
+				     c.broken + ",\"bytes\":" + bytes + ","),
+			  std::string::npos)
+			<< c.v << "\n" << r.out;
+	}
 }
 
 }  // namespace
