@@ -19,11 +19,13 @@
 
 #include "cli.h"
 #include "frame.h"
+#include "health.h"
 #include "reader.h"
 #include "stats.h"
 
 static const char USAGE[] =
-	"usage: arc-stat [-p 10m|1h|1d] [-v] [--json] [--live] [--gaps SECONDS] ROOT|- [FROM [TO]]";
+	"usage: arc-stat [-p 10m|1h|1d] [-v] [--json] [--live] [--gaps SECONDS] ROOT|- [FROM [TO]]"
+	" | arc-stat --health [--json] ROOT";
 static const char HELP[] =
 	"Reports, per period, how complete the archive ROOT (or the record stream on standard input,\n"
 	"for -) is over a range; FROM and TO as arc-cat takes them.\n"
@@ -31,7 +33,9 @@ static const char HELP[] =
 	"  -v              inflate every file; count and name the broken ones\n"
 	"  --json          one JSON object per line instead of a table\n"
 	"  --live          with -: each stamp's offset from the host clock on arrival\n"
-	"  --gaps SECONDS  after the table, every gap at least that long\n";
+	"  --gaps SECONDS  after the table, every gap at least that long\n"
+	"  --health        instead, the disk's health: bytes and inodes a day, free bytes and inodes,\n"
+	"                  days left; exit status 0 more than 30 days, 1 up to 30, 2 under 7\n";
 
 using Json = nlohmann::ordered_json;  // keys in the order written
 
@@ -308,16 +312,39 @@ static void gap_list(Stat &s)
 	}
 }
 
+// --health: the report on standard output, its status as the exit status.
+static int health_report(const char *root, int left, bool table, bool json)
+{
+	if (left != 1 || table)
+		usage(USAGE);
+	need_dir(root);
+	ArcHealth h;
+	const char *why = arc_health(root, h);
+	if (why && h.days == 0 && h.space.total_bytes == 0)
+		die("%s", why);
+	if (why)
+		warn("%s", why);
+	fputs((json ? arc_health_json(h) : arc_health_text(h)).c_str(), stdout);
+	if (fflush(stdout) != 0)
+		die("write error on standard output:");
+	return why && h.status == 0 ? 1 : h.status;
+}
+
 int main(int argc, char **argv)
 {
 	help_or_version(argc, argv, USAGE, HELP);
 	static const struct option longs[] = {{"json", no_argument, nullptr, 'j'}, {"live", no_argument, nullptr, 'l'},
-					      {"gaps", required_argument, nullptr, 'g'}, {nullptr, 0, nullptr, 0}};
+					      {"gaps", required_argument, nullptr, 'g'}, {"health", no_argument, nullptr, 'H'},
+					      {nullptr, 0, nullptr, 0}};
 	Stat s;
 	Opts &o = s.o;
+	bool health = false, table = false;  // --health, and options of the table
 	opterr = 0;
 	for (int c; (c = getopt_long(argc, argv, "p:v", longs, nullptr)) != -1;) {
-		if (c == 'p' && !strcmp(optarg, "10m"))
+		table |= c != 'j' && c != 'H';
+		if (c == 'H')
+			health = true;
+		else if (c == 'p' && !strcmp(optarg, "10m"))
 			o.period = 60000, o.prefix = 11;
 		else if (c == 'p' && !strcmp(optarg, "1h"))
 			o.period = 360000, o.prefix = 10;
@@ -334,6 +361,8 @@ int main(int argc, char **argv)
 	    !arc_range(left > 1 ? argv[optind + 1] : nullptr, left > 2 ? argv[optind + 2] : nullptr, &r))
 		usage(USAGE);
 	const char *root = argv[optind];
+	if (health)
+		return health_report(root, left, table, o.json);
 	bool stream = !strcmp(root, "-");
 	if (o.live && !stream)
 		usage(USAGE);

@@ -14,6 +14,8 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include "pack.h"
+
 const char *arc_inflate(const unsigned char *gz, size_t n, unsigned char *payload)
 {
 	if (n == 0)
@@ -126,8 +128,11 @@ std::string arc_list(const std::string &dir, int want, std::vector<std::string> 
 	while (struct dirent *e = readdir(d))
 		if (arc_name_is(e->d_name, want))
 			out.emplace_back(e->d_name);
+		else if (want == 11 && pack_name_is(e->d_name))
+			out.emplace_back(e->d_name, 11);
 	closedir(d);
 	std::sort(out.begin(), out.end());
+	out.erase(std::unique(out.begin(), out.end()), out.end());
 	return "";
 }
 
@@ -156,23 +161,74 @@ static std::string period_dir(const std::string &root, const std::string &period
 	return root + "/" + period.substr(0, 8) + "/" + period.substr(0, 11);
 }
 
+// The frames of the period's pack, if it has one, merged into its loose ones (out, sorted):
+// a stamp stored loose is the newer write and keeps its file.
+static std::string packed_entries(const std::string &pack, const std::string &period, std::vector<ArcEntry> &out)
+{
+	struct stat st;
+	if (lstat(pack.c_str(), &st) != 0 && errno == ENOENT)
+		return "";
+	PackReader r;
+	if (const char *why = r.open(pack))
+		return pack + ": " + why;
+	std::vector<ArcEntry> loose;
+	loose.swap(out);
+	size_t i = 0;
+	for (const PackEntry &p : r.index()) {
+		while (i < loose.size() && loose[i].stamp < p.stamp)
+			out.push_back(std::move(loose[i++]));
+		if (i < loose.size() && loose[i].stamp == p.stamp)
+			continue;
+		ArcEntry e;
+		e.stamp = p.stamp;
+		e.timed = fr_stamp_time(p.stamp.c_str(), &e.t);
+		e.path = pack + ":" + period + "/" + p.stamp + ".gz";
+		e.pack = pack;
+		e.bytes = p.size;
+		if (p.size == 0)
+			e.fault = "empty";
+		out.push_back(std::move(e));
+	}
+	while (i < loose.size())
+		out.push_back(std::move(loose[i++]));
+	return "";
+}
+
+// Reads the bytes of a packed frame from its pack into gz. Returns null or what is wrong.
+static const char *member_bytes(const ArcEntry &e, std::string &gz)
+{
+	static thread_local std::string why;
+	PackReader r;
+	if (const char *w = r.open(e.pack))
+		return why = w, why.c_str();
+	size_t k;
+	for (int got; (got = r.next(k, &gz)) != 0;) {
+		if (got < 0)
+			return why = r.why(), why.c_str();
+		if (r.index()[k].stamp == e.stamp)
+			return nullptr;
+	}
+	return "no longer in its pack";
+}
+
 std::string arc_period_entries(const std::string &root, const std::string &period, std::vector<ArcEntry> &out)
 {
 	out.clear();
 	std::string dir = period_dir(root, period);
 	DIR *d = opendir(dir.c_str());
-	if (!d)
-		return errno == ENOENT ? "" : dir + ": cannot read directory: " + strerror(errno);
+	if (!d && errno != ENOENT)
+		return dir + ": cannot read directory: " + strerror(errno);
 	ArcEntry e;
-	while (struct dirent *de = readdir(d))
+	while (struct dirent *de = d ? readdir(d) : nullptr)
 		if (arc_name_is(de->d_name, FR_STAMP) && period.compare(0, 11, de->d_name, 11) == 0 &&
 		    entry_at(dirfd(d), de->d_name, dir, de->d_name, e))
 			out.push_back(std::move(e));
-	closedir(d);
+	if (d)
+		closedir(d);
 	std::sort(out.begin(), out.end(), [](const ArcEntry &a, const ArcEntry &b) { return a.stamp < b.stamp; });
 	out.erase(std::unique(out.begin(), out.end(), [](const ArcEntry &a, const ArcEntry &b) { return a.stamp == b.stamp; }),
 		  out.end());
-	return "";
+	return packed_entries(dir + PACK_SUFFIX, period.substr(0, 11), out);
 }
 
 int arc_frame_entry(const std::string &root, const char *name, ArcEntry &e)
@@ -185,7 +241,46 @@ int arc_frame_entry(const std::string &root, const char *name, ArcEntry &e)
 
 const char *arc_entry_read(const ArcEntry &e, unsigned char *payload)
 {
-	return e.fault ? e.fault : arc_read(e.path.c_str(), payload);
+	if (e.fault)
+		return e.fault;
+	if (e.pack.empty())
+		return arc_read(e.path.c_str(), payload);
+	if (!e.gz.empty())
+		return arc_inflate((const unsigned char *)e.gz.data(), e.gz.size(), payload);
+	static thread_local std::string gz;
+	if (const char *why = member_bytes(e, gz))
+		return why;
+	return arc_inflate((const unsigned char *)gz.data(), gz.size(), payload);
+}
+
+// A packed frame's bytes into x.gz, from the pack read in order. Returns false with a problem
+// when the pack fails; its later frames are then passed over.
+bool ArcList::member(ArcEntry &x, std::string &problem)
+{
+	if (x.pack != pack_path_) {
+		pack_ = std::make_shared<PackReader>();
+		pack_path_ = x.pack;
+		pack_failed_ = false;
+		if (const char *why = pack_->open(x.pack)) {
+			pack_failed_ = true;
+			problem = x.pack + ": " + why;
+			return false;
+		}
+	}
+	if (pack_failed_)
+		return false;
+	size_t k;
+	for (;;) {
+		bool skip = pack_->at() < pack_->index().size() && pack_->index()[pack_->at()].stamp != x.stamp;
+		int got = pack_->next(k, &x.gz, skip);
+		if (got <= 0) {
+			pack_failed_ = true;
+			problem = x.pack + ": " + (got < 0 ? pack_->why() : "ends before " + x.stamp);
+			return false;
+		}
+		if (pack_->index()[k].stamp == x.stamp)
+			return true;
+	}
 }
 
 // Whether a day (8 digits) or period (11) of the given name can hold frames of the range.
@@ -216,6 +311,12 @@ int ArcList::next(ArcEntry &e, std::string &problem)
 			}
 			if (!r_.has(x.t) || x.stamp <= last_)
 				continue;
+			problem.clear();
+			if (members_ && !x.pack.empty() && !x.fault && !member(x, problem)) {
+				if (problem.empty())
+					continue;  // its pack failed before: named once
+				return PROBLEM;
+			}
 			last_ = x.stamp;
 			e = std::move(x);
 			return FRAME;

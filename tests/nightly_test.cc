@@ -75,7 +75,8 @@ TEST(Nightly, ADayWithAGapAndABrokenFileGivesEveryProductAndSaysWhatFailed)
 	std::string out = a.root + ".products/" + DAY;
 	// The frames are noise: the detector finds one event in them.
 	EXPECT_EQ(tree(out), "arc-stat.json\narc-stat.txt\nevents.json\nevents.txt\nevents/\nevents/1-OTHER.png\n"
-			     "fits/\nfits/ST_20261207_120000_01.fit.gz\nfits/ST_20261207_120000_02.fit.gz\nquicklook.png\n");
+			     "fits/\nfits/ST_20261207_120000_01.fit.gz\nfits/ST_20261207_120000_02.fit.gz\nhealth.json\nhealth.txt\n"
+			     "quicklook.png\n");
 	// Each step's messages, named, then the steps that failed: all read the broken file.
 	std::string broken = a.root + "/" + frame_path("2026120712001500") + ": not gzip\n";
 	EXPECT_EQ(r.err, "report: arc-stat: " + broken + "spectrum-nightly: report failed (status 1)\n"
@@ -85,7 +86,7 @@ TEST(Nightly, ADayWithAGapAndABrokenFileGivesEveryProductAndSaysWhatFailed)
 			 "events: arc-cat: " + broken + "spectrum-nightly: events failed (status 1)\n"
 			 "events-json: arc-cat: " + broken + "spectrum-nightly: events-json failed (status 1)\n"
 			 "event-looks: arc-cat: " + broken + "spectrum-nightly: event-looks failed (status 1)\n"
-			 "spectrum-nightly: " + a.root + " " + DAY + ": FAILED: report json quicklook fits events events-json event-looks\n");
+			 "spectrum-nightly: " + a.root + " " + DAY + ": done: health health-json; FAILED: report json quicklook fits events events-json event-looks\n");
 	// The reports are arc-stat's over the day, and count the broken file and the gap.
 	std::string txt = slurp(out + "/arc-stat.txt");
 	EXPECT_EQ(txt, run({bin("arc-stat"), "-v", a.root, DAY}).out);
@@ -118,14 +119,14 @@ TEST(Nightly, ASoundDaySucceedsAndSaysSoInOneLine)
 	ArcTree a(stamps(10));
 	Ran r = nightly(BIN_DIR, a.root, "ST");
 	EXPECT_EQ(exit_code(r.status), 0);
-	EXPECT_EQ(r.err, "spectrum-nightly: " + a.root + " " + DAY + ": done: report json quicklook fits events events-json event-looks\n");
+	EXPECT_EQ(r.err, "spectrum-nightly: " + a.root + " " + DAY + ": done: report json quicklook fits events events-json event-looks health health-json\n");
 	EXPECT_EQ(tree(a.root + ".products/" + DAY), "arc-stat.json\narc-stat.txt\nevents.json\nevents.txt\nevents/\nfits/\n"
-						     "fits/ST_20261207_120000_01.fit.gz\nfits/ST_20261207_120000_02.fit.gz\nquicklook.png\n");
+						     "fits/ST_20261207_120000_01.fit.gz\nfits/ST_20261207_120000_02.fit.gz\nhealth.json\nhealth.txt\nquicklook.png\n");
 	// Run again: the products are replaced, nothing is left beside them.
 	r = nightly(BIN_DIR, a.root, "ST");
 	EXPECT_EQ(exit_code(r.status), 0) << r.err;
 	EXPECT_EQ(tree(a.root + ".products/" + DAY), "arc-stat.json\narc-stat.txt\nevents.json\nevents.txt\nevents/\nfits/\n"
-						     "fits/ST_20261207_120000_01.fit.gz\nfits/ST_20261207_120000_02.fit.gz\nquicklook.png\n");
+						     "fits/ST_20261207_120000_01.fit.gz\nfits/ST_20261207_120000_02.fit.gz\nhealth.json\nhealth.txt\nquicklook.png\n");
 }
 
 TEST(Nightly, AFailedStepIsNamedAndTheOthersAreStillMade)
@@ -137,8 +138,8 @@ TEST(Nightly, AFailedStepIsNamedAndTheOthersAreStillMade)
 	std::string err = "\n" + r.err;
 	EXPECT_NE(err.find("\nfits: usage: pipe-fits "), std::string::npos) << r.err;
 	EXPECT_NE(err.find("\nspectrum-nightly: fits failed (status 2)\n"), std::string::npos) << r.err;
-	EXPECT_EQ(last_line(r.err), "spectrum-nightly: " + a.root + " " + DAY + ": done: report json quicklook events events-json event-looks; FAILED: fits");
-	EXPECT_EQ(tree(a.root + ".products/" + DAY), "arc-stat.json\narc-stat.txt\nevents.json\nevents.txt\nevents/\nfits/\nquicklook.png\n");
+	EXPECT_EQ(last_line(r.err), "spectrum-nightly: " + a.root + " " + DAY + ": done: report json quicklook events events-json event-looks health health-json; FAILED: fits");
+	EXPECT_EQ(tree(a.root + ".products/" + DAY), "arc-stat.json\narc-stat.txt\nevents.json\nevents.txt\nevents/\nfits/\nhealth.json\nhealth.txt\nquicklook.png\n");
 }
 
 TEST(Nightly, AStationWithTheCoreAloneSkipsTheProductsItCannotMake)
@@ -153,8 +154,24 @@ TEST(Nightly, AStationWithTheCoreAloneSkipsTheProductsItCannotMake)
 	EXPECT_EQ(r.err, "spectrum-nightly: quicklook skipped: pipe-png is not installed\n"
 			 "spectrum-nightly: fits skipped: pipe-fits is not installed\n"
 			 "spectrum-nightly: events skipped: pipe-events is not installed\n"
-			 "spectrum-nightly: " + a.root + " " + DAY + ": done: report json; skipped: quicklook fits events\n");
-	EXPECT_EQ(tree(a.root + ".products/" + DAY), "arc-stat.json\narc-stat.txt\n");
+			 "spectrum-nightly: " + a.root + " " + DAY + ": done: report json health health-json; skipped: quicklook fits events\n");
+	EXPECT_EQ(tree(a.root + ".products/" + DAY), "arc-stat.json\narc-stat.txt\nhealth.json\nhealth.txt\n");
+}
+
+TEST(Nightly, KeepDaysPrunesOldDaysAndTheHealthReportIsWritten)
+{
+	ArcTree a(stamps(10));
+	a.put("1990010100000000", gzip(payload(1)));
+	Ran r = run({src("packaging/spectrum-nightly"), a.root, "ST", DAY}, "", 120000,
+		    {"PATH=" BIN_DIR ":/usr/bin:/bin", "TZ=UTC", "KEEP_DAYS=5000"});
+	EXPECT_EQ(exit_code(r.status), 0) << r.err;
+	EXPECT_NE(r.err.find("prune-days: arc-prune: removed " + a.root + "/19900101 (1 frames, "), std::string::npos) << r.err;
+	EXPECT_EQ(last_line(r.err), "spectrum-nightly: " + a.root + " " + DAY + ": done: report json quicklook fits events events-json event-looks prune-days health health-json");
+	EXPECT_FALSE(exists(a.root + "/19900101"));
+	EXPECT_TRUE(exists(a.root + "/" + frame_path(stamps(10)[0])));
+	std::string h = slurp(a.root + ".products/" + DAY + "/health.json");
+	EXPECT_NE(h.find("\"days_measured\":1,"), std::string::npos) << h;
+	EXPECT_NE(h.find("\"frames\":10,"), std::string::npos) << h;
 }
 
 // A day with one fast-drift burst from frame-send's sky: the event lists are pipe-events' own

@@ -39,7 +39,7 @@ TEST(Package, ManualPagesLintClean)
 		EXPECT_EQ(r.out + r.err, "") << page;
 		pages++;
 	}
-	EXPECT_EQ(pages, 12);
+	EXPECT_EQ(pages, 14);
 }
 
 TEST(Package, ClientsBuildAgainstAnInstalledPrefix)
@@ -86,7 +86,8 @@ TEST(Package, DebianPackageHoldsEverythingAndRunsFromWhereItIsUnpacked)
 			      "./usr/include/zq2.h", "./usr/lib/pkgconfig/zq2.pc", "./usr/lib/cmake/zq2/zq2Config.cmake",
 			      "./usr/share/man/man1/net-arc.1.gz", "./usr/share/man/man3/zq2.3.gz",
 			      "./usr/lib/systemd/system/net-arc@.service", "./usr/lib/systemd/system/spectrum-nightly@.timer",
-			      "./usr/share/doc/spectrum-pipeline/copyright"})
+			      "./usr/share/doc/spectrum-pipeline/copyright", "./usr/bin/arc-pack", "./usr/bin/arc-prune",
+			      "./usr/share/man/man1/arc-pack.1.gz", "./usr/lib/systemd/system/arc-pack@.timer"})
 		EXPECT_NE(list.find(std::string(" ") + f + "\n"), std::string::npos) << f;
 	Ran field = run({"/usr/bin/dpkg-deb", "-f", deb, "Depends"});
 	ASSERT_EQ(exit_code(field.status), 0) << field.err;
@@ -119,9 +120,10 @@ TEST(Package, DebianPackageHoldsEverythingAndRunsFromWhereItIsUnpacked)
 void units_verify(const std::string &root, const std::string &dir)
 {
 	mkdir(dir.c_str(), 0755);
-	for (const char *u : {"net-arc@.service", "spectrum-nightly@.service", "spectrum-nightly@.timer"}) {
+	for (const char *u : {"net-arc@.service", "spectrum-nightly@.service", "spectrum-nightly@.timer", "arc-pack@.service",
+			      "arc-pack@.timer"}) {
 		std::string text = slurp(root + "/usr/lib/systemd/system/" + u);
-		for (const char *prog : {"=net-arc ", "=spectrum-nightly "}) {
+		for (const char *prog : {"=net-arc ", "=spectrum-nightly ", "=arc-pack "}) {
 			size_t at = text.find(prog);
 			if (at != std::string::npos)
 				text.replace(at + 1, 0, root + "/usr/bin/");
@@ -129,7 +131,8 @@ void units_verify(const std::string &root, const std::string &dir)
 		spit(dir + "/" + u, text);
 	}
 	Ran verify = run({"/usr/bin/systemd-analyze", "verify", "--man=no", dir + "/net-arc@one.service",
-			  dir + "/spectrum-nightly@one.service", dir + "/spectrum-nightly@one.timer"},
+			  dir + "/spectrum-nightly@one.service", dir + "/spectrum-nightly@one.timer",
+			  dir + "/arc-pack@one.service", dir + "/arc-pack@one.timer"},
 			 "", 60000);
 	EXPECT_EQ(exit_code(verify.status), 0) << verify.out << verify.err;
 	EXPECT_EQ(verify.err, "");
@@ -137,7 +140,7 @@ void units_verify(const std::string &root, const std::string &dir)
 
 TEST(Package, NewProgramsAnswerHelpAndVersion)
 {
-	for (const char *p : {"arc-cat", "arc-stat", "pipe-png", "pipe-fits", "pipe-web", "pipe-events"}) {
+	for (const char *p : {"arc-cat", "arc-stat", "pipe-png", "pipe-fits", "pipe-web", "pipe-events", "arc-pack", "arc-prune"}) {
 		Ran h = run({bin(p), "--help"});
 		EXPECT_EQ(exit_code(h.status), 0) << p;
 		EXPECT_EQ(h.out.rfind(std::string("usage: ") + p + " ", 0), 0u) << h.out;
