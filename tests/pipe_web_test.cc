@@ -601,32 +601,22 @@ TEST(PipeWeb, AThousandIdleConnectionsFromOneAddressLockNoOneElseOut)
 
 TEST(PipeWeb, AFullServerAnswers503AndStillAnswersHealthz)
 {
-	// With 128 descriptors it has 64 ordinary slots: four addresses take them all, each with
-	// sixteen kept-alive connections that have been answered once.
+	// With 128 descriptors it has 64 ordinary slots: viewers from four addresses, sixteen
+	// each, take them all.
 	Web w({}, 128);
-	std::vector<int> held;
+	std::vector<std::unique_ptr<Viewer>> held;
 	for (int a = 1; a <= 4; a++)
-		for (int i = 0; i < 16; i++) {
-			std::string from = "127.0.0." + std::to_string(a);
-			int fd = dial(w.port, from.c_str());
-			ASSERT_GE(fd, 0);
-			std::string req = "GET /healthz HTTP/1.1\r\nHost: x\r\n\r\n";
-			ASSERT_EQ(send(fd, req.data(), req.size(), MSG_NOSIGNAL), (ssize_t)req.size());
-			std::string res = read_n(fd, 17, 5000);
-			ASSERT_EQ(res, "HTTP/1.1 200 OK\r\n") << from << " " << i;
-			held.push_back(fd);
-		}
+		for (int i = 0; i < 16; i++)
+			held.push_back(std::make_unique<Viewer>(w.port, 0, ("127.0.0." + std::to_string(a)).c_str()));
 	std::string full = get(w.port, "/", "127.0.0.9");
 	EXPECT_EQ(full.rfind("HTTP/1.1 503 Service Unavailable\r\n", 0), 0u) << full;
 	EXPECT_NE(full.find("Retry-After: 5\r\n"), std::string::npos);
-	EXPECT_EQ(body(get(w.port, "/healthz", "127.0.0.9")), "{\"frames\":0,\"clients\":0,\"latest\":null}\n");
+	EXPECT_EQ(body(get(w.port, "/healthz", "127.0.0.9")), "{\"frames\":0,\"clients\":64,\"latest\":null}\n");
 	EXPECT_NE(get(w.port, "/healthz", "127.0.0.1").find("200 OK"), std::string::npos);  // over its share
+	EXPECT_THROW(Viewer(w.port, 0, "127.0.0.9"), std::exception);                      // 503 too
 	// A slot given back is the next client's.
-	close(held.back());
 	held.pop_back();
 	EXPECT_TRUE(wait_until([&] { return get(w.port, "/", "127.0.0.9").find("200 OK") != std::string::npos; }, 5000, 20));
-	for (int fd : held)
-		close(fd);
 }
 
 TEST(PipeWeb, AViewerThatDoesNotReadIsDropped)
