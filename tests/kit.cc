@@ -127,6 +127,10 @@ Proc start(const Spawn &s)
 		if (!s.cwd.empty() && chdir(s.cwd.c_str()) != 0)
 			_exit(126);
 		execve(argv[0], argv.data(), envp.data());
+		// Said on the child's standard error, so a test that checks it sees why (status 127).
+		const char why[] = "kit: cannot run ";
+		if (write(2, why, sizeof why - 1) >= 0 && write(2, argv[0], strlen(argv[0])) >= 0)
+			(void)!write(2, "\n", 1);
 		_exit(127);
 	}
 	Proc p;

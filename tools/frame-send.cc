@@ -3,8 +3,13 @@
 // stamps of the local clock at half-second instants, for ever. Spectra look like the sky does
 // to such a receiver and are the same for the same seed: a noise floor that differs between
 // the channels, a few steady narrow carriers, and now and then a burst drifting in frequency.
+// Given -k, -E or -e it draws a richer sky instead, for the burst detector's tests and
+// benchmarks: solar bursts of each kind with their shapes across the band, carriers that come
+// and go, broadband spikes, gain steps and a slow daily swing of the floor, with the truth
+// (what was put in the sky, and when) written to a file.
 //
-// usage: frame-send [-c COUNT] [-i MILLISECONDS] [-r PER_SECOND] [-s SEED] [-a SECONDS] HOST PORT
+// usage: frame-send [-c COUNT] [-i MILLISECONDS] [-r PER_SECOND] [-s SEED] [-a SECONDS]
+//                   [-T STAMP] [-k KINDS] [-E PER_HOUR] [-e FILE] (-o | HOST PORT)
 //   -c  frames to send, then exit (0, the default: no end)
 //   -i  interval between frames in milliseconds (500; 0 sends at full speed); stamps always
 //       advance by half a second per frame from the first half-second instant
@@ -12,6 +17,17 @@
 //   -s  seed of the simulated sky (1)
 //   -a  stamps this many seconds ahead of the clock (behind, if negative), as a drifting
 //       receiver clock would give them
+//   -o  write stream records on standard output instead (at full speed unless -i or -r)
+//   -T  the first frame's stamp, instead of the clock's
+//   -k  the richer sky's contents, a comma-separated list of III (fast-drift bursts), II
+//       (slow-drift bursts), CONT (broadband continua), NARROW (the narrow drifting bursts),
+//       SWITCH (carriers switching on and off), SPIKE (broadband spikes of a frame or two),
+//       GAIN (steps of the whole band); KIND@SECONDS puts one at that time from the start
+//       instead of at random (all of them, by default)
+//   -E  bursts per hour at random (6)
+//   -e  write the truth to FILE, one line per burst and nuisance: kind, start and end stamps,
+//       lowest and highest frequency (MHz), peak level above the floor (dB), drift (MHz/s),
+//       and the band's width at any one time (MHz)
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -79,40 +95,321 @@ static void sky(long k)
 	}
 }
 
+// The richer sky. Shapes are in dB above the floor; times in seconds from the first frame.
+enum { K_III, K_II, K_CONT, K_NARROW, K_SWITCH, K_SPIKE, K_GAIN, K_KINDS };
+static const char *const kind_names[K_KINDS] = {"III", "II", "CONT", "NARROW", "SWITCH", "SPIKE", "GAIN"};
+static const double kind_weights[K_KINDS] = {5, 1.5, 1.5, 2, 0, 0, 0};  // of the random bursts
+
+struct Shape {
+	int kind;
+	double t0, t1, f1, f2, drift, peak, width, rise, fall;
+	bool harmonic;
+};
+
+struct Switcher { int point; double level, until; bool on; };
+
+struct Sky {
+	bool rich = false, random[K_KINDS] = {};
+	double planned_at[32];
+	int planned_kind[32], nplanned = 0;
+	double per_hour = 6;
+	FILE *truth = nullptr;
+	long long first = 0;  // the first frame's time, hundredths since 1970
+	Shape live[8];
+	int nlive = 0;
+	double gain = 0;
+	Switcher sw[3] = {{250, 80, 0, false}, {520, 95, 0, false}, {861, 75, 0, false}};
+};
+
+static double band_lo() { return fr_freq(0); }
+static double band_hi() { return fr_freq(FR_POINTS - 1); }
+static double between(double a, double b) { return a + (b - a) * uniform(); }
+
+static void truth(const Sky &sky, const char *kind, double t0, double t1, double f1, double f2,
+		  double peak, double drift, double width)
+{
+	if (!sky.truth)
+		return;
+	char a[17], b[17];
+	fr_time_stamp(sky.first + llround(t0 * 100), a);
+	fr_time_stamp(sky.first + llround(t1 * 100), b);
+	fprintf(sky.truth, "%s %s %s %.3f %.3f %.1f %.3f %.3f\n", kind, a, b, f1, f2, peak, drift, width);
+}
+
+// Puts a burst, spike or gain step of this kind into the sky at time t, its truth written.
+static void spawn(Sky &sky, int kind, double t)
+{
+	if (kind == K_GAIN) {
+		double step = between(2, 6) * (uniform() < 0.5 ? -1 : 1);
+		sky.gain += step;
+		truth(sky, "GAIN", t, t, band_lo(), band_hi(), step, 0, band_hi() - band_lo());
+		return;
+	}
+	if (sky.nlive == 8)
+		return;
+	Shape sh = {kind, t, t, 0, 0, 0, 0, 0, 0, 0, false};
+	double lo = band_lo(), hi = band_hi();
+	if (kind == K_III) {
+		double d = between(3, 20);
+		sh.f2 = between(25, hi);
+		sh.f1 = between(lo, sh.f2 - 5);
+		sh.drift = -d;
+		sh.rise = between(0.5, 1.0);
+		sh.fall = between(1.5, 3.0);
+		sh.peak = between(3, 25);
+		sh.t1 = t + (sh.f2 - sh.f1) / d + sh.rise + sh.fall;
+		sh.width = fmin(sh.f2 - sh.f1, d * (sh.rise + sh.fall));
+		truth(sky, "III", sh.t0, sh.t1, sh.f1, sh.f2, sh.peak, sh.drift, sh.width);
+	} else if (kind == K_II) {
+		double d = between(0.05, 0.5), w = between(2, 5), dur = between(120, 600);
+		dur = fmin(dur, 0.9 * (hi - lo - w) / d);
+		sh.f2 = between(lo + w / 2 + d * dur, hi - w / 2);  // the band's centre at the start
+		sh.f1 = sh.f2 - d * dur;                               // and at the end
+		sh.drift = -d;
+		sh.width = w;
+		sh.rise = 1, sh.fall = 2;
+		sh.peak = between(3, 20);
+		sh.harmonic = 2 * (sh.f2 + w / 2) <= hi && uniform() < 0.5;
+		sh.t1 = t + dur;
+		truth(sky, "II", sh.t0, sh.t1, sh.f1 - w / 2, sh.harmonic ? 2 * (sh.f2 + w / 2) : sh.f2 + w / 2,
+		      sh.peak, sh.drift, w);
+	} else if (kind == K_CONT) {
+		double w = between(8, 20), fc = between(lo + w / 2, hi - w / 2);
+		sh.f1 = fc - w / 2, sh.f2 = fc + w / 2, sh.width = w;
+		sh.rise = 2, sh.fall = 3;
+		sh.peak = between(3, 15);
+		sh.t1 = t + between(120, 900);
+		truth(sky, "CONT", sh.t0, sh.t1, sh.f1, sh.f2, sh.peak, 0, w);
+	} else if (kind == K_NARROW) {  // as the plain sky's bursts, in points
+		sh.f1 = 50 + uniform() * 800;
+		sh.drift = (uniform() - 0.5) * 120.0;
+		sh.peak = 25 + uniform() * 30;
+		sh.width = 3 + (int)(uniform() * 6);
+		sh.t1 = t + 4;
+		double a = sh.f1 - sh.width, b = sh.f1 + sh.width + sh.drift * 4;
+		truth(sky, "NARROW", sh.t0, sh.t1, fr_freq((int)fmax(0, fmin(a, b))),
+		      fr_freq((int)fmin(FR_POINTS - 1, fmax(a, b))), sh.peak, sh.drift * FR_FREQ_STEP,
+		      2 * sh.width * FR_FREQ_STEP);
+	} else if (kind == K_SPIKE) {
+		sh.peak = between(5, 30);
+		sh.t1 = t + (uniform() < 0.5 ? 0 : 0.5);
+		truth(sky, "SPIKE", sh.t0, sh.t1, lo, hi, sh.peak, 0, hi - lo);
+	}
+	sky.live[sky.nlive++] = sh;
+}
+
+static double ramp(const Shape &sh, double t)
+{
+	return fmax(0, fmin(1, fmin((t - sh.t0) / sh.rise, (sh.t1 - t) / sh.fall)));
+}
+
+// dB that shape sh adds at point p, frequency f, time t.
+static double shape_at(const Shape &sh, int p, double f, double t)
+{
+	switch (sh.kind) {
+	case K_III: {
+		if (f < sh.f1 || f > sh.f2)
+			return 0;
+		double tau = t - (sh.t0 + (sh.f2 - f) / -sh.drift);
+		if (tau < 0 || tau > sh.rise + sh.fall)
+			return 0;
+		return sh.peak * (tau < sh.rise ? tau / sh.rise : 1 - (tau - sh.rise) / sh.fall);
+	}
+	case K_II: {
+		double fc = sh.f2 + sh.drift * (t - sh.t0), env = ramp(sh, t);
+		double lv = sh.peak * env * (0.85 + 0.15 * sin((t - sh.t0) / 7.0));
+		if (fabs(f - fc) <= sh.width / 2)
+			return lv;
+		return sh.harmonic && fabs(f - 2 * fc) <= sh.width ? 0.7 * lv : 0;
+	}
+	case K_CONT: {
+		double x = (f - (sh.f1 + sh.f2) / 2) / (sh.width / 2);
+		return fabs(x) <= 1 ? sh.peak * (1 - 0.6 * x * x) * ramp(sh, t) : 0;
+	}
+	case K_NARROW: {
+		double centre = sh.f1 + sh.drift * (t - sh.t0);
+		return fabs(p - centre) < sh.width ? sh.peak * (1.0 - fabs(p - centre) / sh.width) : 0;
+	}
+	case K_SPIKE:
+		return t <= sh.t1 ? sh.peak * (1 + 0.1 * (f - 27.5) / 13.7) : 0;
+	}
+	return 0;
+}
+
+// Fills buf2 with frame k of the richer sky.
+static void rich_sky(Sky &sky, long k)
+{
+	double t = k * 0.5;
+	for (int i = 0; i < sky.nplanned; i++)
+		if (sky.planned_at[i] <= t && sky.planned_at[i] > t - 0.5)
+			spawn(sky, sky.planned_kind[i], t);
+	double total = 0;
+	for (int i = 0; i < K_KINDS; i++)
+		total += sky.random[i] ? kind_weights[i] : 0;
+	if (total > 0 && uniform() < sky.per_hour / 7200.0) {
+		double pick = uniform() * total;
+		for (int i = 0; i < K_KINDS; i++)
+			if (sky.random[i] && kind_weights[i] > 0 && (pick -= kind_weights[i]) < 0) {
+				spawn(sky, i, t);
+				break;
+			}
+	}
+	if (sky.random[K_SPIKE] && uniform() < 30 / 7200.0)
+		spawn(sky, K_SPIKE, t);
+	if (sky.random[K_GAIN] && uniform() < 6 / 172800.0)
+		spawn(sky, K_GAIN, t);
+	for (Switcher &w : sky.sw) {
+		if (!sky.random[K_SWITCH] || t < w.until)
+			continue;
+		w.on = !w.on;
+		double dur = w.on ? between(30, 1200) : between(60, 1800);
+		if (w.on)
+			truth(sky, "SWITCH", t, t + dur, fr_freq(w.point), fr_freq(w.point), w.level - 50, 0,
+			      FR_FREQ_STEP);
+		w.until = t + dur;
+	}
+	int n = 0;
+	for (int i = 0; i < sky.nlive; i++)
+		if (t <= sky.live[i].t1 + 1)
+			sky.live[n++] = sky.live[i];
+	sky.nlive = n;
+	double swing = 1.5 * sin(2 * M_PI * t / 86400.0) + sky.gain;
+	for (int p = 0; p < FR_POINTS; p++) {
+		double f = fr_freq(p), add = swing;
+		for (int i = 0; i < sky.nlive; i++)
+			add += shape_at(sky.live[i], p, f, t);
+		double ripple = 2.5 * sin(p * 0.013) + 1.5 * sin(p * 0.051 + 1.0);
+		double lv[2] = {50.0 + ripple + noise() * 1.2 + add, 56.0 - ripple + noise() * 1.6 + add};
+		for (const Carrier &c : carriers)
+			for (int ch = 0; ch < 2; ch++)
+				if (c.channels >> ch & 1 && p == c.point)
+					lv[ch] = c.level + swing + noise() * 0.5;
+		for (const Switcher &w : sky.sw)
+			if (w.on && p == w.point)
+				lv[0] = lv[1] = w.level + swing + noise() * 0.5;
+		for (int ch = 0; ch < 2; ch++) {
+			long v = lround(lv[ch] * 100.0);
+			v = v < 0 ? 0 : v > 65535 ? 65535 : v;
+			buf2[4 * p + 2 * ch] = (unsigned char)(v & 0xff);
+			buf2[4 * p + 2 * ch + 1] = (unsigned char)(v >> 8);
+		}
+	}
+}
+
+// Parses -k: KIND or KIND@SECONDS, comma-separated. Returns 0 on a bad list.
+static int parse_kinds(Sky &sky, const char *list)
+{
+	char item[64];
+	for (const char *s = list; *s;) {
+		size_t n = strcspn(s, ",");
+		if (n == 0 || n >= sizeof item)
+			return 0;
+		memcpy(item, s, n);
+		item[n] = 0;
+		s += n + (s[n] == ',');
+		char *at = strchr(item, '@');
+		if (at)
+			*at++ = 0;
+		int kind = -1;
+		for (int i = 0; i < K_KINDS; i++)
+			if (strcmp(item, kind_names[i]) == 0)
+				kind = i;
+		int secs;
+		if (kind < 0 || (at && (!arg_int(at, &secs) || secs < 0)) || (at && kind == K_SWITCH))
+			return 0;
+		if (!at)
+			sky.random[kind] = true;
+		else if (sky.nplanned < 32) {
+			sky.planned_at[sky.nplanned] = secs;
+			sky.planned_kind[sky.nplanned++] = kind;
+		} else
+			return 0;
+	}
+	return 1;
+}
+
 int main(int argc, char **argv)
 {
-	const char *use = "usage: frame-send [-c COUNT] [-i MILLISECONDS] [-r PER_SECOND] [-s SEED] [-a SECONDS] HOST PORT";
+	const char *use = "usage: frame-send [-c COUNT] [-i MILLISECONDS] [-r PER_SECOND] [-s SEED] [-a SECONDS] "
+			  "[-T STAMP] [-k KINDS] [-E PER_HOUR] [-e FILE] (-o | HOST PORT)";
 	int count = 0, interval = 500, rate = 0, seed = 1, ahead = 0, opt;
-	while ((opt = getopt(argc, argv, "c:i:r:s:a:")) != -1) {
+	bool to_stdout = false, paced = false;
+	const char *truth_file = nullptr, *first_stamp = nullptr;
+	Sky rich;
+	while ((opt = getopt(argc, argv, "c:i:r:s:a:oT:k:E:e:")) != -1) {
 		if (opt == 'a' && arg_int(optarg, &ahead) && ahead > -86400 && ahead < 86400)
 			continue;
+		if (opt == 'o') {
+			to_stdout = true;
+			continue;
+		}
+		long long c;
+		if (opt == 'T' && strlen(optarg) == FR_STAMP && fr_stamp_time(optarg, &c)) {
+			first_stamp = optarg;
+			continue;
+		}
+		if (opt == 'k' && parse_kinds(rich, optarg)) {
+			rich.rich = true;
+			continue;
+		}
+		int per_hour;
+		if (opt == 'E' && arg_int(optarg, &per_hour) && per_hour >= 0 && per_hour <= 3600) {
+			rich.rich = true;
+			rich.per_hour = per_hour;
+			continue;
+		}
+		if (opt == 'e') {
+			rich.rich = true;
+			truth_file = optarg;
+			continue;
+		}
+		paced |= opt == 'i' || opt == 'r';
 		int *v = opt == 'c' ? &count : opt == 'i' ? &interval : opt == 'r' ? &rate : opt == 's' ? &seed : nullptr;
 		if (!v || !arg_int(optarg, v) || *v < 0)
 			usage(use);
 	}
 	long long step = rate > 0 ? 1000000000LL / rate : interval * 1000000LL;  // nanoseconds
-	int port;
-	if (argc - optind != 2 || !arg_int(argv[optind + 1], &port) || port < 1 || port > 65535)
+	if (to_stdout && !paced)
+		step = 0;
+	int port = 0;
+	if (to_stdout ? argc != optind
+		      : argc - optind != 2 || !arg_int(argv[optind + 1], &port) || port < 1 || port > 65535)
 		usage(use);
 	rng = 0x9E3779B97F4A7C15ULL ^ (uint64_t)seed * 0xBF58476D1CE4E5B9ULL;
 	if (rng == 0)
 		rng = 1;
+	if (rich.rich) {
+		bool any = false;
+		for (bool r : rich.random)
+			any |= r;
+		if (!any && rich.nplanned == 0)  // no -k: everything at random
+			for (bool &r : rich.random)
+				r = true;
+	}
+	if (truth_file && !(rich.truth = fopen(truth_file, "w")))
+		die("cannot write %s:", truth_file);
+	if (rich.truth)
+		setvbuf(rich.truth, nullptr, _IOLBF, 0);
 
-	struct addrinfo hints, *ai;
-	memset(&hints, 0, sizeof hints);
-	hints.ai_family = AF_INET;
-	hints.ai_socktype = SOCK_DGRAM;
-	int err = getaddrinfo(argv[optind], argv[optind + 1], &hints, &ai);
-	if (err)
-		die("cannot resolve %s: %s", argv[optind], gai_strerror(err));
 	struct sockaddr_storage to;
-	socklen_t tolen = ai->ai_addrlen;
-	memcpy(&to, ai->ai_addr, tolen);
-	freeaddrinfo(ai);
-	// Unconnected, so that a refusal from a port nobody listens on yet costs nothing later.
-	int fd = socket(AF_INET, SOCK_DGRAM, 0);
-	if (fd < 0)
-		die("cannot create a socket:");
+	socklen_t tolen = 0;
+	int fd = -1;
+	if (!to_stdout) {
+		struct addrinfo hints, *ai;
+		memset(&hints, 0, sizeof hints);
+		hints.ai_family = AF_INET;
+		hints.ai_socktype = SOCK_DGRAM;
+		int err = getaddrinfo(argv[optind], argv[optind + 1], &hints, &ai);
+		if (err)
+			die("cannot resolve %s: %s", argv[optind], gai_strerror(err));
+		tolen = ai->ai_addrlen;
+		memcpy(&to, ai->ai_addr, tolen);
+		freeaddrinfo(ai);
+		// Unconnected, so that a refusal from a port nobody listens on yet costs nothing later.
+		fd = socket(AF_INET, SOCK_DGRAM, 0);
+		if (fd < 0)
+			die("cannot create a socket:");
+	}
 
 	// Start at the next half-second instant of the clock.
 	struct timespec t0;
@@ -121,22 +418,45 @@ int main(int argc, char **argv)
 	t0.tv_nsec = 0;
 	t0.tv_sec += half / 2;
 	t0.tv_nsec = (half % 2) * 500000000L;
+	if (first_stamp)
+		fr_stamp_time(first_stamp, &rich.first);
 	for (long k = 0; count == 0 || k < count; k++) {
-		sky(k);
+		if (rich.rich)
+			rich_sky(rich, k);
+		else
+			sky(k);
 		long long ns = (long long)t0.tv_nsec + (long long)k * step;
 		struct timespec at = {t0.tv_sec + (time_t)(ns / 1000000000LL), (long)(ns % 1000000000LL)};
 		if (step > 0)
 			while (clock_nanosleep(CLOCK_REALTIME, TIMER_ABSTIME, &at, nullptr) != 0) {}
-		long long hs = (long long)t0.tv_nsec / 500000000 + k;  // half seconds since t0's second
-		time_t sec = t0.tv_sec + (time_t)(hs / 2) + ahead;
-		struct tm tm;
-		localtime_r(&sec, &tm);
 		char stamp[96];
-		snprintf(stamp, sizeof stamp, "%04d%02d%02d%02d%02d%02d%s", tm.tm_year + 1900, tm.tm_mon + 1,
-			 tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, hs % 2 ? "50" : "00");
+		if (first_stamp) {
+			fr_time_stamp(rich.first + (long long)ahead * 100 + 50LL * k, stamp);
+		} else {
+			long long hs = (long long)t0.tv_nsec / 500000000 + k;  // half seconds since t0's second
+			time_t sec = t0.tv_sec + (time_t)(hs / 2) + ahead;
+			struct tm tm;
+			localtime_r(&sec, &tm);
+			snprintf(stamp, sizeof stamp, "%04d%02d%02d%02d%02d%02d%s", tm.tm_year + 1900, tm.tm_mon + 1,
+				 tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, hs % 2 ? "50" : "00");
+			if (k == 0)
+				fr_stamp_time(stamp, &rich.first);
+		}
 		memcpy(buf, stamp, FR_STAMP);
+		if (to_stdout) {
+			if (fr_write(stdout, buf, buf2) != 0)
+				die("cannot write the records:");
+			continue;
+		}
 		(void)!sendto(fd, buf, FR_STAMP, 0, (struct sockaddr *)&to, tolen);
 		(void)!sendto(fd, buf2, FR_PAYLOAD, 0, (struct sockaddr *)&to, tolen);
 	}
+	if (rich.truth && count > 0) {  // the steady carriers, over the whole run
+		for (const Carrier &c : carriers)
+			truth(rich, "CARRIER", 0, (count - 1) * 0.5, fr_freq(c.point), fr_freq(c.point), c.level - 50, 0,
+			      FR_FREQ_STEP);
+	}
+	if (rich.truth && fclose(rich.truth) != 0)
+		die("cannot write %s:", truth_file);
 	return 0;
 }

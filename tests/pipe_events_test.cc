@@ -1,0 +1,264 @@
+// pipe-events against frame-send's truth: a table of simulated skies (one burst of each kind,
+// nuisances only, a gain step, bursts overlapping in time) through the real programs; the
+// command run per event (its environment, one that fails, cannot start or hangs); stamps that
+// are not a time, repeated, late or far ahead; receiver faults; usage errors.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "frame.h"
+#include "kit.h"
+
+namespace {
+
+struct Line { std::string kind, start, end; double f_lo, f_hi, peak_db, drift; };
+
+long long centis(const std::string &stamp)
+{
+	long long t = -1;
+	fr_stamp_time(stamp.c_str(), &t);
+	return t;
+}
+
+std::vector<Line> parse_truth(const std::string &text, bool bursts_only)
+{
+	std::vector<Line> v;
+	std::istringstream in(text);
+	Line l;
+	double width;
+	while (in >> l.kind >> l.start >> l.end >> l.f_lo >> l.f_hi >> l.peak_db >> l.drift >> width)
+		if (!bursts_only || l.kind == "III" || l.kind == "II" || l.kind == "CONT")
+			v.push_back(l);
+	return v;
+}
+
+std::vector<Line> parse_json(const std::string &text)
+{
+	std::vector<Line> v;
+	std::istringstream in(text);
+	for (std::string s; std::getline(in, s);) {
+		auto j = nlohmann::json::parse(s);
+		v.push_back({j["kind"], j["start"], j["end"], j["f_lo"], j["f_hi"], j["peak_db"], j["drift"]});
+	}
+	return v;
+}
+
+// A simulated sky: its records and its truth.
+struct Sky {
+	std::string records, truth;
+};
+
+Sky sky(const std::vector<std::string> &args, const std::string &first = "2026120810000000")
+{
+	TempDir d;
+	std::vector<std::string> argv = {bin("frame-send"), "-o", "-T", first, "-e", d / "truth"};
+	argv.insert(argv.end(), args.begin(), args.end());
+	Ran r = run(argv, "", 60000);
+	EXPECT_EQ(exit_code(r.status), 0) << r.err;
+	return {r.out, slurp(d / "truth")};
+}
+
+struct SkyCase {
+	const char *name;
+	std::vector<std::string> args;  // frame-send's
+	std::vector<std::string> kinds; // the events pipe-events must report, in the order they end
+	int spikes;                     // and the SPIKE lines
+};
+
+void PrintTo(const SkyCase &c, std::ostream *os) { *os << c.name; }
+
+class Skies : public ::testing::TestWithParam<SkyCase> {};
+
+// Each event reported is one of the truth's bursts, of its kind, its start and end within 2 s
+// and its drift within 25 %; nuisances give no events, spikes give SPIKE lines.
+TEST_P(Skies, EventsAsTheTruthHasThem)
+{
+	const SkyCase &c = GetParam();
+	Sky s = sky(c.args);
+	Ran r = run({bin("pipe-events"), "--json"}, s.records, 60000);
+	ASSERT_EQ(exit_code(r.status), 0) << r.err;
+	EXPECT_EQ(r.err, "");
+	std::vector<Line> found = parse_json(r.out), truth = parse_truth(s.truth, true), events;
+	int spikes = 0;
+	for (const Line &f : found)
+		f.kind == "SPIKE" ? spikes++ : (events.push_back(f), 0);
+	ASSERT_EQ(events.size(), c.kinds.size()) << r.out << s.truth;
+	EXPECT_EQ(spikes, c.spikes) << r.out;
+	for (size_t i = 0; i < events.size(); i++) {
+		const Line &f = events[i];
+		EXPECT_EQ(f.kind, c.kinds[i]) << r.out;
+		const Line *t = nullptr;
+		for (const Line &x : truth)
+			if (x.kind == f.kind)
+				t = &x;
+		ASSERT_TRUE(t) << f.kind << " not in the truth:\n" << s.truth;
+		EXPECT_LE(std::llabs(centis(f.start) - centis(t->start)), 200) << f.start << " " << t->start;
+		EXPECT_LE(std::llabs(centis(f.end) - centis(t->end)), 200) << f.end << " " << t->end;
+		EXPECT_NEAR(f.drift, t->drift, 0.25 * std::fabs(t->drift) + 1e-9) << f.kind;
+		EXPECT_LT(f.f_lo, t->f_hi);
+		EXPECT_GT(f.f_hi, t->f_lo);
+		EXPECT_GE(f.peak_db, 6.0);
+	}
+}
+
+INSTANTIATE_TEST_SUITE_P(
+	Table, Skies,
+	::testing::Values(
+		SkyCase{"FastDrift", {"-c", "200", "-s", "1", "-k", "III@30"}, {"III"}, 0},
+		SkyCase{"SlowDrift", {"-c", "1000", "-s", "2", "-k", "II@20"}, {"II"}, 0},
+		SkyCase{"Continuum", {"-c", "1600", "-s", "1", "-k", "CONT@20"}, {"CONT"}, 0},
+		SkyCase{"NuisancesOnly", {"-c", "2400", "-s", "3", "-k", "SWITCH,SPIKE@100,SPIKE@300,NARROW@200,GAIN@400,GAIN@700"}, {}, 2},
+		SkyCase{"GainStepDuringBurst", {"-c", "1000", "-s", "2", "-k", "II@20,GAIN@60"}, {"II"}, 0},
+		SkyCase{"FastDriftOverSlowDrift", {"-c", "1000", "-s", "2", "-k", "II@20,III@70"}, {"III", "II"}, 0}),
+	[](const ::testing::TestParamInfo<SkyCase> &i) { return std::string(i.param.name); });
+
+// The same seed gives the same sky, frame for frame and line for line.
+TEST(FrameSend, SameSeedSameSky)
+{
+	Sky a = sky({"-c", "300", "-s", "9", "-k", "III,II,CONT,SPIKE,SWITCH,GAIN", "-E", "60"});
+	Sky b = sky({"-c", "300", "-s", "9", "-k", "III,II,CONT,SPIKE,SWITCH,GAIN", "-E", "60"});
+	EXPECT_EQ(a.records.size(), 300u * FR_RECORD);
+	EXPECT_TRUE(a.records == b.records);
+	EXPECT_EQ(a.truth, b.truth);
+	EXPECT_NE(a.truth, "");
+}
+
+// One fast-drift burst, then the text lines: date, span and kind first.
+TEST(PipeEvents, TextLineAndStartLine)
+{
+	Sky s = sky({"-c", "200", "-s", "1", "-k", "III@30"});
+	Ran r = run({bin("pipe-events")}, s.records);
+	ASSERT_EQ(exit_code(r.status), 0) << r.err;
+	EXPECT_EQ(r.out.substr(0, 32), "2026-12-08 10:00:30-10:00:32 III") << r.out;
+	Ran l = run({bin("pipe-events"), "-l", "1.5"}, s.records);
+	EXPECT_EQ(l.out.substr(0, 40), "2026-12-08 10:00:30-...      III   start") << l.out;
+	EXPECT_EQ(l.out.substr(l.out.find('\n') + 1), r.out);
+	Ran j = run({bin("pipe-events"), "-l", "1.5", "--json"}, s.records);
+	std::istringstream in(j.out);
+	std::string a, b;
+	std::getline(in, a), std::getline(in, b);
+	EXPECT_EQ(nlohmann::json::parse(a)["state"], "start");
+	EXPECT_EQ(nlohmann::json::parse(b)["state"], "end");
+	EXPECT_EQ(nlohmann::json::parse(a)["id"], nlohmann::json::parse(b)["id"]);
+}
+
+// The hook sees the event's fields in its environment (ours with any EVENT_ taken out); its
+// output goes to standard error, never among the event lines.
+TEST(PipeEvents, HookEnvironment)
+{
+	Sky s = sky({"-c", "200", "-s", "1", "-k", "III@30"});
+	Ran plain = run({bin("pipe-events"), "--json"}, s.records);
+	Ran r = run({bin("pipe-events"), "--json", "-x", "env"}, s.records, 20000, {"EVENT_KIND=forged", "KEEP=me"});
+	ASSERT_EQ(exit_code(r.status), 0) << r.err;
+	EXPECT_EQ(r.out, plain.out);
+	auto j = nlohmann::json::parse(r.out);
+	for (std::string want : std::vector<std::string>{
+		     "EVENT_ID=1\n", "EVENT_KIND=III\n", "KEEP=me\n", "EVENT_START=" + std::string(j["start"]) + "\n",
+		     "EVENT_END=" + std::string(j["end"]) + "\n", "EVENT_PEAK=" + std::string(j["peak"]) + "\n"})
+		EXPECT_NE(r.err.find(want), std::string::npos) << want << r.err;
+	EXPECT_EQ(r.err.find("forged"), std::string::npos) << r.err;
+	for (std::string key : {"EVENT_F_LO=", "EVENT_F_HI=", "EVENT_PEAK_DB=", "EVENT_DRIFT="})
+		EXPECT_NE(r.err.find(key), std::string::npos) << key;
+}
+
+struct HookCase { const char *name; std::vector<std::string> cmd; std::string said; };
+void PrintTo(const HookCase &c, std::ostream *os) { *os << c.name; }
+class Hook : public ::testing::TestWithParam<HookCase> {};
+
+// A hook that fails, cannot start or hangs: logged, and every event still reported.
+TEST_P(Hook, FailureLoggedStreamGoesOn)
+{
+	Sky s = sky({"-c", "400", "-s", "1", "-k", "III@30,III@120"});
+	Ran plain = run({bin("pipe-events"), "--json"}, s.records);
+	std::vector<std::string> argv = {bin("pipe-events"), "--json", "-x"};
+	argv.insert(argv.end(), GetParam().cmd.begin(), GetParam().cmd.end());
+	Ran r = run(argv, s.records, 30000);
+	ASSERT_EQ(exit_code(r.status), 0) << r.err;
+	EXPECT_EQ(r.out, plain.out);
+	EXPECT_EQ(std::count(plain.out.begin(), plain.out.end(), '\n'), 2);
+	EXPECT_NE(r.err.find(GetParam().said), std::string::npos) << r.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+	Table, Hook,
+	::testing::Values(HookCase{"Fails", {"false"}, "pipe-events: false for event 2 exited with 1\n"},
+			  HookCase{"CannotStart", {"/nonexistent/notify"}, "pipe-events: cannot run /nonexistent/notify for event 1: No such file or directory\n"},
+			  HookCase{"Hangs", {"sleep 100"}, "pipe-events: sleep for event 1 ran over 10 s: killed\n"}),
+	[](const ::testing::TestParamInfo<HookCase> &i) { return std::string(i.param.name); });
+
+// A hanging hook does not hold the stream back: the second event's line comes while the first
+// event's hook still runs.
+TEST(PipeEvents, HangingHookDoesNotHoldBack)
+{
+	Sky s = sky({"-c", "400", "-s", "1", "-k", "III@30,III@120"});
+	Spawn p;
+	p.argv = {bin("pipe-events"), "-x", "sleep 100"};
+	p.pipe_in = p.pipe_out = true;
+	Proc pe = start(p);
+	ASSERT_EQ(write(pe.in, s.records.data(), s.records.size()), (ssize_t)s.records.size());
+	std::string out;
+	EXPECT_TRUE(wait_until([&] { return (out += drain(pe.out)), std::count(out.begin(), out.end(), '\n') == 2; }, 5000))
+		<< out;
+	EXPECT_TRUE(still_running(pe));
+}
+
+// Frames with a bad stamp cost only themselves: not a time, repeated, late, or far ahead and
+// not confirmed; each holds a level that would be a spike if taken. Counted on stderr.
+TEST(PipeEvents, BadStampsSkippedAndCounted)
+{
+	Sky s = sky({"-c", "200", "-s", "1", "-k", "III@30"});
+	Ran plain = run({bin("pipe-events"), "--json"}, s.records);
+	std::string loud = payload_levels(9000, 9000), bad = s.records.substr(0, 100 * FR_RECORD);
+	for (std::string st : {"2026123210000000", "2026120810004950", "2026120810004900", "2027120810000000",
+			       "20261208100049xx"})
+		bad += record(st, loud);
+	bad += s.records.substr(100 * FR_RECORD);
+	Ran r = run({bin("pipe-events"), "--json"}, bad);
+	ASSERT_EQ(exit_code(r.status), 0);
+	EXPECT_EQ(r.out, plain.out);
+	EXPECT_EQ(r.err, "pipe-events: skipped 5 frames: 2 stamps not a time, 2 repeated or out of order, 1 far ahead\n");
+}
+
+// Frames of 0 or 65535 across the band are a FAULT line, and the burst after them is found.
+TEST(PipeEvents, FaultLine)
+{
+	Sky s = sky({"-c", "200", "-s", "1", "-k", "III@30"});
+	std::string in = s.records.substr(0, 40 * FR_RECORD);
+	for (int k = 40; k < 46; k++) {
+		char st[17];
+		fr_time_stamp(centis("2026120810000000") + 50 * k, st);
+		in += record(st, payload_levels(k < 43 ? 0 : 65535, k < 43 ? 0 : 65535));
+	}
+	in += s.records.substr(46 * FR_RECORD);
+	Ran r = run({bin("pipe-events"), "--json"}, in);
+	ASSERT_EQ(exit_code(r.status), 0);
+	auto lines = parse_json(r.out);
+	ASSERT_EQ(lines.size(), 2u) << r.out;
+	EXPECT_EQ(lines[0].kind, "FAULT");
+	EXPECT_EQ(lines[0].start, "2026120810002000");
+	EXPECT_EQ(lines[0].end, "2026120810002250");
+	EXPECT_EQ(lines[1].kind, "III");
+	EXPECT_EQ(r.err, "pipe-events: 6 frames of a receiver fault (0 or 65535 across the band)\n");
+}
+
+// Bad options: one usage line, nothing on stdout, exit 2.
+TEST(PipeEvents, UsageErrors)
+{
+	const std::vector<std::vector<std::string>> cases = {
+		{"-t"}, {"-t", "0"}, {"-t", "x"}, {"-m", "0"}, {"-m", "31"}, {"-l", "0.1"}, {"-l", "-1"},
+		{"extra"}, {"--jsonx"}, {"-x", ""}, {"-q"}};
+	for (const auto &c : cases) {
+		std::vector<std::string> argv = {bin("pipe-events")};
+		argv.insert(argv.end(), c.begin(), c.end());
+		Ran r = run(argv);
+		EXPECT_EQ(exit_code(r.status), 2) << c[0];
+		EXPECT_EQ(r.out, "");
+		EXPECT_EQ(r.err, "usage: pipe-events [-t DB] [-m MHZ] [--json] [-x CMD] [-l SECONDS]\n") << c[0];
+	}
+	Ran f = run({bin("frame-send"), "-o", "-k", "III@x"});
+	EXPECT_EQ(exit_code(f.status), 2);
+	EXPECT_EQ(f.err.rfind("usage: frame-send", 0), 0u);
+}
+
+}  // namespace
