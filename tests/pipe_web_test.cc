@@ -16,12 +16,15 @@
 #include <netinet/in.h>
 #include <nlohmann/json.hpp>
 #include <random>
+#include <sstream>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include "fanout.h"
+#include "frame.h"
 #include "kit.h"
+#include "marks.h"
 #include "palette.h"
 #include "slots.h"
 
@@ -235,11 +238,17 @@ struct Viewer {
 		ws.next_layer().connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), (unsigned short)port));
 		ws.handshake("127.0.0.1", "/ws");
 	}
+	std::vector<std::string> notes;  // the text messages (events) met on the way
+	// The next binary message (a record).
 	std::string next()
 	{
-		beast::flat_buffer b;
-		ws.read(b);
-		return beast::buffers_to_string(b.data());
+		for (;;) {
+			beast::flat_buffer b;
+			ws.read(b);
+			if (ws.got_binary())
+				return beast::buffers_to_string(b.data());
+			notes.push_back(beast::buffers_to_string(b.data()));
+		}
 	}
 };
 
@@ -441,6 +450,43 @@ TEST(PipeWeb, ABrowserDrawsTheWaterfall)
 	cairo_surface_destroy(s);
 }
 
+TEST(PipeWeb, ABrowserMarksAndListsABurst)
+{
+	// The burst's sky: the page lists the burst and draws its box, black edged in white, from
+	// its lowest frequency on both panels, over the rows of its frames.
+	Ran sky = run({bin("frame-send"), "-o", "-T", "2026120810000000", "-c", "200", "-s", "1", "-k", "III@30"}, "", 60000);
+	ASSERT_EQ(exit_code(sky.status), 0) << sky.err;
+	Web w({"-n", "200", "-t", "Station"});
+	w.feed(sky.out);
+	ASSERT_TRUE(w.frames(200));
+	TempDir t;
+	Browser br(t, "http://127.0.0.1:" + std::to_string(w.port) + "/");
+	ASSERT_TRUE(wait_until([&] { return br.eval("document.getElementById('c').dataset.rows") == "200"; }, 30000, 50));
+	ASSERT_TRUE(wait_until([&] { return br.eval("document.getElementById('events').dataset.count") == "1"; }, 10000, 50));
+	EXPECT_EQ(br.eval("document.title"), "Station");
+	std::string item = br.eval("document.querySelector('#events li').textContent");
+	EXPECT_EQ(item.substr(0, 37), "III   2026-12-08 10:00:30 to 10:00:32") << item;
+	int left = atoi(br.eval("Math.round(document.getElementById('c').getBoundingClientRect().left)").c_str());
+	int top = atoi(br.eval("Math.round(document.getElementById('c').getBoundingClientRect().top)").c_str());
+	spit(t / "shot.png", br.screenshot());
+	cairo_surface_t *s = cairo_image_surface_create_from_png((t / "shot.png").c_str());
+	ASSERT_EQ(cairo_surface_status(s), CAIRO_STATUS_SUCCESS);
+	auto px = [&](int x, int y) {
+		const unsigned char *d = cairo_image_surface_get_data(s);
+		return *(const uint32_t *)(d + (size_t)y * (size_t)cairo_image_surface_get_stride(s) + 4 * (size_t)x) & 0xffffff;
+	};
+	// Frames every half second from 10:00:00, the newest (199) on row 0: the burst's frames
+	// 61 (10:00:30.50) to 65 (10:00:32.50) are rows 138 to 134. f_lo 31.494 MHz is column
+	// (31.494 / step - 452) / 2 = 290 of each panel; panels start 10 and 480 into the canvas.
+	for (int panel : {10, 480})
+		for (int row = 135; row <= 137; row++) {
+			int x = left + panel + 290;
+			EXPECT_EQ(px(x - 1, top + row), 0x000000u) << panel << " " << row;
+			EXPECT_EQ(px(x - 2, top + row), 0xffffffu) << panel << " " << row;
+		}
+	cairo_surface_destroy(s);
+}
+
 TEST(PipeWeb, RefusalsAndTheEndOfInput)
 {
 	for (std::vector<std::string> args : std::vector<std::vector<std::string>>{{"-n", "x"}, {"-n", "-1"}, {"-q"}, {"extra"}}) {
@@ -639,6 +685,73 @@ TEST(PipeWeb, AViewerThatDoesNotReadIsDropped)
 	EXPECT_TRUE(wait_until([&] { return get(w.port, "/healthz").find("\"clients\":1,") != std::string::npos; }, 30000, 100));
 	w.feed(*rec(4000));
 	EXPECT_EQ(brisk.next(), *rec(4000));
+}
+
+TEST(PipeWeb, BurstsComeAsTextBesideTheFramesUnchanged)
+{
+	// frame-send's sky with one fast-drift burst: a viewer gets every frame exactly, and as
+	// text the burst's start and end with the figures pipe-events gives for the same frames.
+	Ran sky = run({bin("frame-send"), "-o", "-T", "2026120810000000", "-c", "200", "-s", "1", "-k", "III@30"}, "", 60000);
+	ASSERT_EQ(exit_code(sky.status), 0) << sky.err;
+	Ran ev = run({bin("pipe-events"), "-l", "1.5", "--json"}, sky.out);
+	ASSERT_EQ(exit_code(ev.status), 0) << ev.err;
+	std::vector<nlohmann::json> want;
+	std::istringstream lines(ev.out);
+	for (std::string l; std::getline(lines, l);)
+		want.push_back(nlohmann::json::parse(l));
+	ASSERT_EQ(want.size(), 2u) << ev.out;
+	Web w({"-n", "200"});
+	Viewer v(w.port);
+	w.feed(sky.out);
+	for (size_t k = 0; k < 200; k++)
+		ASSERT_EQ(v.next(), sky.out.substr(k * FR_RECORD, FR_RECORD)) << k;
+	ASSERT_EQ(v.notes.size(), 2u);
+	for (size_t i = 0; i < 2; i++) {
+		nlohmann::json got = nlohmann::json::parse(v.notes[i]);
+		EXPECT_EQ(got.size(), want[i].size()) << v.notes[i];
+		for (auto &[key, value] : want[i].items())
+			EXPECT_EQ(got[key], value) << key << " in " << v.notes[i];
+	}
+	// A viewer that comes later gets the latest events first: this one, ended.
+	Viewer late(w.port);
+	EXPECT_EQ(late.next(), sky.out.substr(0, FR_RECORD));
+	ASSERT_EQ(late.notes.size(), 1u);
+	EXPECT_EQ(late.notes[0], v.notes[1]);
+}
+
+TEST(Marks, OneBadStampCostsOneFrame)
+{
+	// The burst's sky with a stamp in 2099, one that is not a time and one repeated put in
+	// before the burst: the burst is found as in the clean sky, at the same times.
+	Ran sky = run({bin("frame-send"), "-o", "-T", "2026120810000000", "-c", "200", "-s", "1", "-k", "III@30"}, "", 60000);
+	ASSERT_EQ(exit_code(sky.status), 0) << sky.err;
+	auto frame = [&](size_t k) { return sky.out.substr(k * FR_RECORD, FR_RECORD); };
+	auto marks = [&](const std::vector<std::string> &records) {
+		Marks m;
+		std::vector<std::string> out;
+		for (const std::string &r : records)
+			for (std::string &msg : m.feed(r))
+				out.push_back(msg);
+		return std::make_pair(out, m.skipped());
+	};
+	std::vector<std::string> clean, dirty;
+	for (size_t k = 0; k < 200; k++) {
+		clean.push_back(frame(k));
+		dirty.push_back(frame(k));
+		if (k == 20) {
+			std::string far = frame(k), odd = frame(k);
+			memcpy(far.data(), "2099010100000000", 16);
+			memcpy(odd.data(), "2026120810006100", 16);  // second 61
+			dirty.insert(dirty.end(), {far, odd, frame(k)});
+		}
+	}
+	auto [want, none] = marks(clean);
+	auto [got, skipped] = marks(dirty);
+	ASSERT_EQ(want.size(), 2u);
+	EXPECT_EQ(got, want);
+	EXPECT_EQ(none, 0);
+	EXPECT_EQ(skipped, 3);
+	EXPECT_EQ(nlohmann::json::parse(want[1])["kind"], "III");
 }
 
 TEST(PipeWeb, EndsInOrderWithViewersConnected)

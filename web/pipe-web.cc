@@ -1,13 +1,14 @@
 // pipe-web [-l ADDR:PORT] [-n ROWS] [-t TITLE] [-x]: the live spectrogram in any browser. Reads
 // stream records on standard input and serves, on ADDR:PORT (default 127.0.0.1:8080):
 //   /         one page, built in, drawing both channels as waterfalls of ROWS rows
-//   /ws       a WebSocket sending each record as one binary message, the last ROWS first
+//   /ws       a WebSocket sending each record as one binary message, the last ROWS first, and
+//             each burst as it starts and ends as one JSON text message, the latest few first
 //   /healthz  one line of JSON: frames received, viewers, latest stamp
 // Built on Boost.Beast and Asio, in their own shape: a listener, an HTTP session per
 // connection, a WebSocket session per viewer, all on one thread. A second thread reads standard
 // input and hands records over through a bounded Handover where the newest win; the Fanout keeps
 // the recent records and each viewer's bounded queue, so a slow viewer skips ahead and nothing
-// waits for a browser. Limits shares the connection slots out by address; every connection has a
+// waits for a browser. Marks runs the burst detector on the records the server takes. Limits shares the connection slots out by address; every connection has a
 // deadline (a request within 10 s, a message to a viewer written within 10 s), so no client can
 // hold a slot for nothing or lock others out. All state lives in one Server, passed down, whose
 // io_context goes first at the end, taking the sessions with it, before the books they keep.
@@ -19,6 +20,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <ctime>
 #include <getopt.h>
 #include <map>
@@ -31,6 +33,7 @@
 #include "cli.h"
 #include "fanout.h"
 #include "frame.h"
+#include "marks.h"
 #include "slots.h"
 #include "palette.h"
 
@@ -55,6 +58,7 @@ enum {
 	HEADER_LIMIT = 8192,
 	MAX_ROWS = 10000,
 	HANDOVER = 256,      // records waiting between the threads: about 1 MB
+	NOTES = 16,          // event messages waiting for one viewer; the oldest go first
 	MAX_SERVE = 1000,    // pages and viewers, all addresses together
 	PER_ADDRESS = 16,    // of those, for one IPv4 address or IPv6 /64
 	HEALTH_SLOTS = 8,    // kept for /healthz when the others are full, one per address
@@ -78,6 +82,7 @@ struct Server {
 	std::unique_ptr<Fanout> fan;
 	std::unique_ptr<Limits> limits;
 	Handover hand{HANDOVER};
+	Marks marks;
 	std::map<int, std::weak_ptr<WsSession>> viewers;
 	time_t warned = 0;
 	// Last, so first to go: destroying it destroys the handlers, and so the sessions they hold,
@@ -100,7 +105,8 @@ struct WsSession : std::enable_shared_from_this<WsSession> {
 	websocket::stream<beast::tcp_stream> ws;
 	Slot slot;
 	beast::flat_buffer in;
-	Record out;  // being written
+	std::deque<Record> notes;  // event messages, sent before the next record
+	Record out;                // being written
 	asio::steady_timer stall;
 	unsigned writes = 0;
 	int id = 0;
@@ -129,6 +135,8 @@ struct WsSession : std::enable_shared_from_this<WsSession> {
 				return;
 			self->id = self->srv.fan->join();
 			self->srv.viewers[self->id] = self;
+			for (const std::string &m : self->srv.marks.recent())
+				self->note(std::make_shared<const std::string>(m));
 			self->read();
 			self->pump();
 		});
@@ -148,10 +156,25 @@ struct WsSession : std::enable_shared_from_this<WsSession> {
 		beast::get_lowest_layer(ws).socket().close(ec);
 		stall.cancel();
 	}
-	// The next record, if none is being written; a write not done in WRITE_TIME ends the viewer.
+	void note(Record m)
+	{
+		notes.push_back(std::move(m));
+		if (notes.size() > NOTES)
+			notes.pop_front();
+	}
+	// The next message, if none is being written: an event as text, else a record as binary.
+	// A write not done in WRITE_TIME ends the viewer.
 	void pump()
 	{
-		if (out || !(out = srv.fan->take(id)))
+		if (out)
+			return;
+		if (!notes.empty()) {
+			out = std::move(notes.front());
+			notes.pop_front();
+			ws.text(true);
+		} else if ((out = srv.fan->take(id)))
+			ws.binary(true);
+		else
 			return;
 		unsigned n = ++writes;
 		stall.expires_after(WRITE_TIME);
@@ -300,8 +323,15 @@ static void accept(Server &srv)
 // The records waiting in the hand-over, to every viewer, on the server's thread.
 static void deliver(Server &srv)
 {
-	for (Record &r : srv.hand.take())
+	for (Record &r : srv.hand.take()) {
+		for (const std::string &m : srv.marks.feed(*r)) {
+			auto note = std::make_shared<const std::string>(m);
+			for (auto &[id, w] : srv.viewers)
+				if (auto s = w.lock())
+					s->note(note);
+		}
 		srv.fan->push(std::move(r));
+	}
 	for (auto &[id, w] : srv.viewers)
 		if (auto s = w.lock())
 			s->pump();
