@@ -665,6 +665,35 @@ TEST(PipeWeb, AFullServerAnswers503AndStillAnswersHealthz)
 	EXPECT_TRUE(wait_until([&] { return get(w.port, "/", "127.0.0.9").find("200 OK") != std::string::npos; }, 5000, 20));
 }
 
+// The most memory a process has held, in KiB.
+long peak_kib(pid_t pid)
+{
+	std::string s = slurp("/proc/" + std::to_string(pid) + "/status");
+	size_t at = s.find("VmHWM:");
+	return at == std::string::npos ? -1 : atol(s.c_str() + at + 6);
+}
+
+TEST(PipeWeb, MemoryStaysFlatUnderStalledViewersAndInputAtFullSpeed)
+{
+	// 496 viewers that never read (16 from each of 31 addresses) and 180 MB of records
+	// poured in as fast as the pipe takes them: what waits between the threads, in the ring
+	// and in the viewers' queues is bounded, so the server never holds more than 64 MB.
+	if (!enough_files(1200))
+		GTEST_SKIP() << "cannot have 1200 descriptors (ulimit -n)";
+	Web w({"-n", "800"});
+	std::vector<std::unique_ptr<Viewer>> mute;
+	for (int i = 0; i < 496; i++)
+		mute.push_back(std::make_unique<Viewer>(w.port, 4096, ("127.0.0." + std::to_string(1 + i / 16)).c_str()));
+	std::string batch;
+	for (int k = 0; k < 500; k++)
+		batch += *rec(k);
+	for (int n = 0; n < 100; n++)
+		w.feed(batch);
+	ASSERT_TRUE(wait_until([&] { return w.frames(50000); }, 60000, 100));
+	EXPECT_LT(peak_kib(w.p.pid), 64 * 1024);
+	EXPECT_TRUE(still_running(w.p));
+}
+
 TEST(PipeWeb, AViewerThatDoesNotReadIsDropped)
 {
 	Web w({"-n", "10"});
