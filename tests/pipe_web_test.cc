@@ -678,6 +678,8 @@ TEST(PipeWeb, MemoryStaysFlatUnderStalledViewersAndInputAtFullSpeed)
 	// 496 viewers that never read (16 from each of 31 addresses) and 180 MB of records
 	// poured in as fast as the pipe takes them: what waits between the threads, in the ring
 	// and in the viewers' queues is bounded, so the server never holds more than 64 MB.
+	if (ZQ_SANITIZED)
+		GTEST_SKIP() << "the sanitizers' own memory would be measured";
 	if (!enough_files(1200))
 		GTEST_SKIP() << "cannot have 1200 descriptors (ulimit -n)";
 	Web w({"-n", "800"});
@@ -700,20 +702,24 @@ TEST(PipeWeb, AViewerThatDoesNotReadIsDropped)
 	Viewer mute(w.port, 4096);
 	Viewer brisk(w.port);
 	ASSERT_TRUE(wait_until([&] { return get(w.port, "/healthz").find("\"clients\":2") != std::string::npos; }, 5000, 10));
-	// Enough to fill both sockets' buffers; then its one pending message is not written in
-	// time, and it goes, while the brisk one stays.
-	std::string all;
-	for (int k = 0; k < 4000; k++)
-		all += *rec(k);
-	std::thread feeder([&] { w.feed(all); });
-	std::string last;
-	for (int n = 0; n < 4000 && last != *rec(3999); n++)
-		last = brisk.next();
-	feeder.join();
-	EXPECT_EQ(last, *rec(3999));
-	EXPECT_TRUE(wait_until([&] { return get(w.port, "/healthz").find("\"clients\":1,") != std::string::npos; }, 30000, 100));
-	w.feed(*rec(4000));
-	EXPECT_EQ(brisk.next(), *rec(4000));
+	// Batches of records until the mute one's socket is full and its one pending message is
+	// not written in time: it goes, while the brisk one, caught up after every batch, stays.
+	bool dropped = false;
+	int k = 0;
+	for (int round = 0; round < 300 && !dropped; round++) {
+		std::string batch;
+		for (int i = 0; i < 100; i++)
+			batch += *rec(k++);
+		w.feed(batch);
+		std::string last;
+		for (int n = 0; n < 100 && last != *rec(k - 1); n++)
+			last = brisk.next();
+		ASSERT_EQ(last, *rec(k - 1));
+		dropped = wait_until([&] { return get(w.port, "/healthz").find("\"clients\":1,") != std::string::npos; }, 200, 50);
+	}
+	EXPECT_TRUE(dropped);
+	w.feed(*rec(k));
+	EXPECT_EQ(brisk.next(), *rec(k));
 }
 
 TEST(PipeWeb, BurstsComeAsTextBesideTheFramesUnchanged)
