@@ -8,20 +8,21 @@
 // connection, a WebSocket session per viewer, all on one thread. A second thread reads standard
 // input and hands records over through a bounded Handover where the newest win; the Fanout keeps
 // the recent records and each viewer's bounded queue, so a slow viewer skips ahead and nothing
-// waits for a browser. Marks runs the burst detector on the records the server takes. Limits shares the connection slots out by address; every connection has a
-// deadline (a request within 10 s, a message to a viewer written within 10 s), so no client can
-// hold a slot for nothing or lock others out. All state lives in one Server, passed down, whose
+// waits for a browser; Marks runs the burst detector on the records the server takes. Limits
+// shares the connection slots out by address; every connection has a deadline (a request
+// within 10 s, a message to a viewer written within 10 s), so no client can hold a slot for
+// nothing or lock others out. All state lives in one Server, passed down, whose
 // io_context goes first at the end, taking the sessions with it, before the books they keep.
 #include <utility>  // before Asio, whose C++20 parts use std::exchange without it
 
 #include <boost/asio.hpp>
 #include <boost/beast.hpp>
-#include <cstdio>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <ctime>
+#include <deque>
 #include <getopt.h>
 #include <map>
 #include <memory>
@@ -46,7 +47,8 @@ using namespace std::chrono_literals;
 
 static const char USAGE[] = "usage: pipe-web [-l ADDR:PORT] [-n ROWS] [-t TITLE] [-x]";
 static const char HELP[] =
-	"Serves the records of standard input to web browsers: the page at /, the frames at /ws.\n"
+	"Serves the records of standard input to web browsers: the page at /, the frames and the\n"
+	"bursts found in them at /ws, one line of JSON at /healthz.\n"
 	"  -l ADDR:PORT  where to listen (default 127.0.0.1:8080; [::1]:8080 for IPv6)\n"
 	"  -n ROWS       rows of the waterfall, the frames a new viewer gets first (1 to 10000, default 800)\n"
 	"  -t TITLE      the page's title (default $STATION_NAME, else \"Spectrogram\")\n"
