@@ -3,6 +3,8 @@
 //             and 99th percentile, with 1 and with 100 clients at 2 frames/s
 //   input     records/s pipe-web takes from standard input with 10 clients reading
 //   stalled   RSS over time while one client never reads and frames pour in
+//   many      RSS while 500 clients from 32 addresses never read and frames pour in
+//   emfile    CPU pipe-web uses while accept fails for want of descriptors
 // usage: web_bench [--quick]
 #include <utility>
 
@@ -13,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <thread>
@@ -54,10 +57,12 @@ static std::string timed_record(int k)
 struct Server {
 	int port = free_tcp_port();
 	Proc p;
-	Server()
+	explicit Server(int files = 0)
 	{
 		Spawn s;
-		s.argv = {bin("pipe-web"), "-n", "0", "-l", "127.0.0.1:" + std::to_string(port)};
+		s.argv = {bin("pipe-web"), "-n", "1", "-l", "127.0.0.1:" + std::to_string(port)};
+		if (files)
+			s.argv.insert(s.argv.begin(), {"/bin/sh", "-c", "ulimit -n " + std::to_string(files) + " && exec \"$0\" \"$@\""});
 		s.pipe_in = true;
 		s.pipe_err = false;
 		p = start(s);
@@ -75,6 +80,9 @@ static void clients(int port, int n, std::atomic<bool> &stop, std::vector<std::t
 		threads.emplace_back([port, i, &stop] {
 			asio::io_context ioc;
 			websocket::stream<tcp::socket> ws(ioc);
+			ws.next_layer().open(tcp::v4());
+			// from 127.0.1.1 on, 16 to an address: its share of the server's slots
+			ws.next_layer().bind(tcp::endpoint(asio::ip::make_address("127.0.1." + std::to_string(1 + i / 16)), 0));
 			ws.next_layer().connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), (unsigned short)port));
 			ws.handshake("127.0.0.1", "/ws");
 			beast::flat_buffer b;
@@ -178,6 +186,83 @@ static void stalled(int secs)
 	printf(" %ld records\n", n);
 }
 
+// 500 clients that never read, 16 from each of 32 loopback addresses (an address's share),
+// while records pour in: the resident size stays flat.
+static void many_stalled(int secs)
+{
+	Server s;
+	asio::io_context ioc;  // before the streams, which go first
+	std::vector<std::unique_ptr<websocket::stream<tcp::socket>>> mute;
+	for (int i = 0; i < 500; i++) {
+		auto ws = std::make_unique<websocket::stream<tcp::socket>>(ioc);
+		beast::error_code ec;
+		ws->next_layer().open(tcp::v4());
+		ws->next_layer().set_option(asio::socket_base::receive_buffer_size(4096));
+		ws->next_layer().bind(tcp::endpoint(asio::ip::make_address("127.0.1." + std::to_string(1 + i / 16)), 0));
+		ws->next_layer().connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), (unsigned short)s.port), ec);
+		if (!ec)
+			ws->handshake("127.0.0.1", "/ws", ec);
+		if (!ec)
+			mute.push_back(std::move(ws));
+	}
+	std::string batch;
+	for (int k = 0; k < 100; k++)
+		batch += timed_record(k);
+	double t0 = now(), next = 0;
+	long n = 0, top = 0;
+	printf("many     %zu clients never reading, records at full speed:", mute.size());
+	while (now() - t0 < secs) {
+		(void)!write(s.p.in, batch.data(), batch.size());
+		n += 100;
+		top = std::max(top, rss_kib(s.p.pid));
+		if (now() - t0 >= next) {
+			printf(" %.0fs %ld KiB;", now() - t0, rss_kib(s.p.pid));
+			fflush(stdout);
+			next += secs / 6.0;
+		}
+	}
+	printf(" %ld records, at most %ld KiB\n", n, top);
+}
+
+static double cpu_seconds(pid_t pid)
+{
+	std::string st = slurp("/proc/" + std::to_string(pid) + "/stat");
+	size_t at = st.rfind(')');
+	if (at == std::string::npos)
+		return -1;
+	unsigned long ut = 0, stime = 0;
+	// after ")": state ppid pgrp session tty tpgid flags minflt cminflt majflt cmajflt utime stime
+	sscanf(st.c_str() + at + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &ut, &stime);
+	return (double)(ut + stime) / (double)sysconf(_SC_CLK_TCK);
+}
+
+// With 32 descriptors, idle connections from many addresses take more slots than there are
+// descriptors, so accept fails with EMFILE until their 2 s run out: the CPU it costs meanwhile.
+static void emfile(int secs)
+{
+	Server s(32);
+	std::vector<int> fds;
+	for (int i = 0; i < 120; i++) {
+		int fd = socket(AF_INET, SOCK_STREAM, 0);
+		struct sockaddr_in a = {};
+		a.sin_family = AF_INET;
+		a.sin_addr.s_addr = htonl(0x7f000200u + 1 + (unsigned)i / 3);
+		bind(fd, (struct sockaddr *)&a, sizeof a);
+		a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+		a.sin_port = htons((unsigned short)s.port);
+		if (connect(fd, (struct sockaddr *)&a, sizeof a) == 0)
+			fds.push_back(fd);
+		else
+			close(fd);
+	}
+	double c0 = cpu_seconds(s.p.pid), t0 = now();
+	usleep((useconds_t)secs * 1000000);
+	printf("emfile   %zu idle connections, 32 descriptors: pipe-web used %.0f%% of a core for %d s\n", fds.size(),
+	       100 * (cpu_seconds(s.p.pid) - c0) / (now() - t0), secs);
+	for (int fd : fds)
+		close(fd);
+}
+
 int main(int argc, char **argv)
 {
 	bool quick = argc > 1 && std::string(argv[1]) == "--quick";
@@ -186,4 +271,6 @@ int main(int argc, char **argv)
 	latency(100, secs);
 	input_rate(quick ? 3 : 10);
 	stalled(quick ? 6 : 60);
+	many_stalled(quick ? 6 : 30);
+	emfile(quick ? 1 : 2);
 }

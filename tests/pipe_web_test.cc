@@ -1,21 +1,32 @@
-// pipe-web: the fan-out on its own; a real WebSocket client getting exactly the records of
-// standard input; a stalled viewer holding back nothing; thousands of hostile requests; and a
-// real browser (headless Chromium) drawing the waterfall.
+// pipe-web: the fan-out, the hand-over and the slot books on their own; a real WebSocket client
+// getting exactly the records of standard input; a stalled viewer holding back nothing and
+// dropped when it does not read; thousands of hostile requests; a thousand idle connections
+// from one address locking no one else out; a full server answering 503 and /healthz; an
+// orderly end with viewers connected; and a real browser (headless Chromium, driven over its
+// debugging WebSocket) drawing the waterfall.
 #include <gtest/gtest.h>
 
 #include <utility>
 
 #include <boost/asio.hpp>
 #include <boost/beast.hpp>
+#include <arpa/inet.h>
+#include <boost/beast/core/detail/base64.hpp>
 #include <cairo.h>
 #include <netinet/in.h>
+#include <nlohmann/json.hpp>
 #include <random>
+#include <sstream>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include "fanout.h"
+#include "frame.h"
 #include "kit.h"
+#include "marks.h"
 #include "palette.h"
+#include "slots.h"
 
 namespace {
 
@@ -59,18 +70,107 @@ TEST(Fanout, HistoryThenNewRecordsAndSkippingAhead)
 	EXPECT_EQ(f.viewers(), 1u);
 }
 
-// Sends bytes on a new connection, ends its side, and reads until it closes (or ms pass).
-std::string talk(int port, const std::string &bytes, int ms = 3000)
+TEST(Handover, TheNewestRecordsWinAndOneWakeUpIsEnough)
+{
+	Handover h(4);
+	EXPECT_TRUE(h.put(rec(0)));  // was empty: wake the server
+	for (int k = 1; k < 7; k++)
+		EXPECT_FALSE(h.put(rec(k)));  // already woken
+	EXPECT_EQ(h.dropped(), 3);
+	std::deque<Record> got = h.take();
+	ASSERT_EQ(got.size(), 4u);
+	for (int k = 3; k < 7; k++)
+		EXPECT_EQ(*got[(size_t)k - 3], *rec(k));
+	EXPECT_TRUE(h.take().empty());
+	EXPECT_TRUE(h.put(rec(7)));  // empty again: wake it again
+}
+
+TEST(Limits, EachAddressGetsItsShareOfEachPoolInTurn)
+{
+	// Two ordinary slots in all and two per address; two /healthz slots, one per address; two
+	// 503 slots, one per address.
+	Limits l({{2, 2}, {2, 1}, {2, 1}});
+	struct {
+		const char *addr;
+		Pool want;
+	} steps[] = {
+		{"a", SERVE}, {"a", SERVE}, {"a", HEALTH}, {"a", REFUSE}, {"a", NO_POOL},  // a over its share
+		{"b", HEALTH}, {"b", REFUSE}, {"b", NO_POOL},                          // all ordinary slots taken
+		{"c", NO_POOL},                                                           // and every other
+	};
+	for (auto &st : steps)
+		EXPECT_EQ(l.admit(st.addr), st.want) << st.addr;
+	EXPECT_EQ(l.used(SERVE), 2u);
+	EXPECT_EQ(l.used("a", SERVE), 2u);
+	EXPECT_EQ(l.addresses(), 2u);  // c holds nothing and is not kept
+	l.release("a", SERVE);
+	EXPECT_EQ(l.admit("c"), SERVE);  // a slot given back is anyone's
+	{
+		Slot s(&l, "d", l.admit("d"));
+		EXPECT_EQ(s.pool(), NO_POOL);  // every pool full
+	}
+	l.release("a", SERVE);
+	{
+		Slot s(&l, "b", l.admit("b"));
+		EXPECT_EQ(s.pool(), SERVE);
+		Slot moved = std::move(s);
+		EXPECT_EQ(l.used("b", SERVE), 1u);
+	}
+	EXPECT_EQ(l.used("b", SERVE), 0u);  // given back when the slot went
+	for (const char *a : {"a", "b", "c"})
+		for (Pool p : {SERVE, HEALTH, REFUSE})
+			while (l.used(a, p))
+				l.release(a, p);
+	EXPECT_EQ(l.addresses(), 0u);
+	EXPECT_EQ(l.used(HEALTH) + l.used(REFUSE) + l.used(SERVE), 0u);
+}
+
+TEST(Limits, AddressKeys)
+{
+	struct {
+		const char *addr, *key;
+	} cases[] = {
+		{"127.0.0.1", "127.0.0.1"},
+		{"::ffff:10.1.2.3", "10.1.2.3"},
+		{"2001:db8:1:2::1", "2001:0db8:0001:0002::/64"},
+		{"2001:db8:1:2:ffff:ffff:ffff:ffff", "2001:0db8:0001:0002::/64"},
+		{"2001:db8:1:3::1", "2001:0db8:0001:0003::/64"},
+		{"::1", "0000:0000:0000:0000::/64"},
+	};
+	for (auto &c : cases) {
+		unsigned char b[16];
+		size_t n = strchr(c.addr, ':') ? 16 : 4;
+		ASSERT_EQ(inet_pton(n == 16 ? AF_INET6 : AF_INET, c.addr, b), 1) << c.addr;
+		EXPECT_EQ(address_key(b, n), c.key) << c.addr;
+	}
+}
+
+// A TCP connection to the port on loopback, from the given source address.
+int dial(int port, const char *from = "127.0.0.1")
 {
 	int fd = socket(AF_INET, SOCK_STREAM, 0);
 	struct sockaddr_in a = {};
 	a.sin_family = AF_INET;
+	inet_pton(AF_INET, from, &a.sin_addr);
+	if (bind(fd, (struct sockaddr *)&a, sizeof a) != 0) {
+		close(fd);
+		return -1;
+	}
 	a.sin_port = htons((unsigned short)port);
-	a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+	inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
 	if (connect(fd, (struct sockaddr *)&a, sizeof a) != 0) {
 		close(fd);
-		return "(no connection)";
+		return -1;
 	}
+	return fd;
+}
+
+// Sends bytes on a new connection, ends its side, and reads until it closes (or ms pass).
+std::string talk(int port, const std::string &bytes, int ms = 3000, const char *from = "127.0.0.1")
+{
+	int fd = dial(port, from);
+	if (fd < 0)
+		return "(no connection)";
 	(void)!send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
 	shutdown(fd, SHUT_WR);  // all said: the server sees the end at once
 	std::string out = read_to_end(fd, ms);
@@ -78,19 +178,41 @@ std::string talk(int port, const std::string &bytes, int ms = 3000)
 	return out;
 }
 
-std::string get(int port, const std::string &path)
+std::string get(int port, const std::string &path, const char *from = "127.0.0.1")
 {
-	return talk(port, "GET " + path + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+	return talk(port, "GET " + path + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", 3000, from);
+}
+
+std::string body(const std::string &response)
+{
+	size_t at = response.find("\r\n\r\n");
+	return at == std::string::npos ? "" : response.substr(at + 4);
+}
+
+// Threads of a process, from /proc.
+int threads(pid_t pid)
+{
+	std::string s = slurp("/proc/" + std::to_string(pid) + "/status");
+	size_t at = s.find("Threads:");
+	return at == std::string::npos ? -1 : atoi(s.c_str() + at + 8);
 }
 
 struct Web {
 	int port = free_tcp_port();
 	Proc p;
-	explicit Web(std::vector<std::string> opts = {})
+	// files: the descriptors it may have (ulimit -n), 0 for as many as it likes.
+	explicit Web(std::vector<std::string> opts = {}, int files = 0, std::vector<std::string> env = {})
 	{
 		Spawn s;
 		s.argv = {bin("pipe-web"), "-l", "127.0.0.1:" + std::to_string(port)};
 		s.argv.insert(s.argv.end(), opts.begin(), opts.end());
+		if (files) {
+			std::string cmd = "ulimit -n " + std::to_string(files) + " && exec \"$0\" \"$@\"";
+			s.argv.insert(s.argv.begin(), {"/bin/sh", "-c", cmd});
+		}
+		s.env = env;
+		if (std::none_of(env.begin(), env.end(), [](const std::string &e) { return e.rfind("STATION_NAME=", 0) == 0; }))
+			s.env.push_back("STATION_NAME=");  // the default title, whatever the test's environment
 		s.pipe_in = true;
 		p = start(s);
 		if (!wait_until([&] { return get(port, "/healthz").find("200 OK") != std::string::npos; }, 10000, 20))
@@ -107,20 +229,26 @@ struct Web {
 struct Viewer {
 	asio::io_context ioc;
 	websocket::stream<tcp::socket> ws{ioc};
-	explicit Viewer(int port, int rcvbuf = 0)
+	explicit Viewer(int port, int rcvbuf = 0, const char *from = "127.0.0.1")
 	{
-		if (rcvbuf) {
-			ws.next_layer().open(tcp::v4());
+		ws.next_layer().open(tcp::v4());
+		if (rcvbuf)
 			ws.next_layer().set_option(asio::socket_base::receive_buffer_size(rcvbuf));
-		}
+		ws.next_layer().bind(tcp::endpoint(asio::ip::make_address(from), 0));
 		ws.next_layer().connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), (unsigned short)port));
 		ws.handshake("127.0.0.1", "/ws");
 	}
+	std::vector<std::string> notes;  // the text messages (events) met on the way
+	// The next binary message (a record).
 	std::string next()
 	{
-		beast::flat_buffer b;
-		ws.read(b);
-		return beast::buffers_to_string(b.data());
+		for (;;) {
+			beast::flat_buffer b;
+			ws.read(b);
+			if (ws.got_binary())
+				return beast::buffers_to_string(b.data());
+			notes.push_back(beast::buffers_to_string(b.data()));
+		}
 	}
 };
 
@@ -205,6 +333,71 @@ TEST(PipeWeb, HostileRequestsCloseOnlyTheirOwnConnection)
 	EXPECT_TRUE(still_running(w.p));
 }
 
+// Headless Chromium showing one page, driven over its debugging WebSocket: it evaluates
+// expressions in the page and takes pictures of it when asked, so a test waits for what the
+// page says, not for time.
+struct Browser {
+	Proc p;
+	asio::io_context ioc;
+	websocket::stream<tcp::socket> ws{ioc};
+	int next_id = 1;
+	Browser(const TempDir &t, const std::string &url)
+	{
+		Spawn s;
+		s.argv = {"/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+			  "--no-first-run", "--disable-background-networking", "--disable-component-update",
+			  "--disable-sync", "--user-data-dir=" + t / "profile", "--window-size=1000,720",
+			  "--remote-debugging-address=127.0.0.1", "--remote-debugging-port=0", url};
+		p = start(s);
+		// Chromium writes its port when it listens, then lists the page's debugging address.
+		std::string port_file = t / "profile/DevToolsActivePort", ws_url;
+		if (!wait_until([&] { return slurp(port_file).find('\n') != std::string::npos; }, 30000, 20))
+			throw std::runtime_error("no debugging port from chromium: " + drain(p.err));
+		int port = atoi(slurp(port_file).c_str());
+		bool found = wait_until(
+			[&] {
+				std::string req = "GET /json/list HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+				nlohmann::json list = nlohmann::json::parse(body(talk(port, req)), nullptr, false);
+				if (list.is_array())
+					for (auto &target : list)
+						if (target.value("type", "") == "page" && target.value("url", "") == url)
+							ws_url = target.value("webSocketDebuggerUrl", "");
+				return !ws_url.empty();
+			},
+			30000, 50);
+		if (!found)
+			throw std::runtime_error("chromium lists no page for " + url);
+		std::string path = ws_url.substr(ws_url.find('/', strlen("ws://")));
+		ws.next_layer().connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), (unsigned short)port));
+		ws.handshake("127.0.0.1:" + std::to_string(port), path);
+	}
+	nlohmann::json call(const std::string &method, nlohmann::json params)
+	{
+		int id = next_id++;
+		ws.write(asio::buffer(nlohmann::json{{"id", id}, {"method", method}, {"params", params}}.dump()));
+		for (int n = 0; n < 1000; n++) {  // events until the answer; none are asked for
+			beast::flat_buffer b;
+			ws.read(b);
+			nlohmann::json m = nlohmann::json::parse(beast::buffers_to_string(b.data()));
+			if (m.value("id", 0) == id)
+				return m.value("result", nlohmann::json::object());
+		}
+		return {};
+	}
+	std::string eval(const std::string &expr)
+	{
+		nlohmann::json r = call("Runtime.evaluate", {{"expression", "String(" + expr + ")"}, {"returnByValue", true}});
+		return r.contains("result") ? r["result"].value("value", "") : "";
+	}
+	std::string screenshot()
+	{
+		std::string b64 = call("Page.captureScreenshot", {{"format", "png"}}).value("data", "");
+		std::string png(beast::detail::base64::decoded_size(b64.size()), '\0');
+		png.resize(beast::detail::base64::decode(png.data(), b64.data(), b64.size()).first);
+		return png;
+	}
+};
+
 TEST(PipeWeb, ABrowserDrawsTheWaterfall)
 {
 	// Forty frames of a sky at 50 (channel A) and 100 (B), then twenty of 120 and 60: a
@@ -221,12 +414,12 @@ TEST(PipeWeb, ABrowserDrawsTheWaterfall)
 		w.feed(levels(12000, 6000, k));
 	ASSERT_TRUE(w.frames(60));
 	TempDir t;
-	Ran r = run({"/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-		     "--disable-background-networking", "--disable-component-update", "--disable-sync",
-		     "--user-data-dir=" + t / "profile", "--window-size=1000,720", "--virtual-time-budget=3000",
-		     "--screenshot=" + t / "shot.png", "http://127.0.0.1:" + std::to_string(w.port) + "/"},
-		    "", 60000);
-	ASSERT_TRUE(exists(t / "shot.png")) << r.err;
+	Browser br(t, "http://127.0.0.1:" + std::to_string(w.port) + "/");
+	// The page says how many rows it has drawn; the picture is taken once it says sixty.
+	ASSERT_TRUE(wait_until([&] { return br.eval("document.getElementById('c').dataset.rows") == "60"; }, 30000, 50))
+		<< "the page drew " << br.eval("document.getElementById('c').dataset.rows") << " rows";
+	EXPECT_EQ(br.eval("document.title"), "Spectrogram");
+	spit(t / "shot.png", br.screenshot());
 	cairo_surface_t *s = cairo_image_surface_create_from_png((t / "shot.png").c_str());
 	ASSERT_EQ(cairo_surface_status(s), CAIRO_STATUS_SUCCESS);
 	auto px = [&](int x, int y) {
@@ -257,6 +450,43 @@ TEST(PipeWeb, ABrowserDrawsTheWaterfall)
 	cairo_surface_destroy(s);
 }
 
+TEST(PipeWeb, ABrowserMarksAndListsABurst)
+{
+	// The burst's sky: the page lists the burst and draws its box, black edged in white, from
+	// its lowest frequency on both panels, over the rows of its frames.
+	Ran sky = run({bin("frame-send"), "-o", "-T", "2026120810000000", "-c", "200", "-s", "1", "-k", "III@30"}, "", 60000);
+	ASSERT_EQ(exit_code(sky.status), 0) << sky.err;
+	Web w({"-n", "200", "-t", "Station"});
+	w.feed(sky.out);
+	ASSERT_TRUE(w.frames(200));
+	TempDir t;
+	Browser br(t, "http://127.0.0.1:" + std::to_string(w.port) + "/");
+	ASSERT_TRUE(wait_until([&] { return br.eval("document.getElementById('c').dataset.rows") == "200"; }, 30000, 50));
+	ASSERT_TRUE(wait_until([&] { return br.eval("document.getElementById('events').dataset.count") == "1"; }, 10000, 50));
+	EXPECT_EQ(br.eval("document.title"), "Station");
+	std::string item = br.eval("document.querySelector('#events li').textContent");
+	EXPECT_EQ(item.substr(0, 37), "III   2026-12-08 10:00:30 to 10:00:32") << item;
+	int left = atoi(br.eval("Math.round(document.getElementById('c').getBoundingClientRect().left)").c_str());
+	int top = atoi(br.eval("Math.round(document.getElementById('c').getBoundingClientRect().top)").c_str());
+	spit(t / "shot.png", br.screenshot());
+	cairo_surface_t *s = cairo_image_surface_create_from_png((t / "shot.png").c_str());
+	ASSERT_EQ(cairo_surface_status(s), CAIRO_STATUS_SUCCESS);
+	auto px = [&](int x, int y) {
+		const unsigned char *d = cairo_image_surface_get_data(s);
+		return *(const uint32_t *)(d + (size_t)y * (size_t)cairo_image_surface_get_stride(s) + 4 * (size_t)x) & 0xffffff;
+	};
+	// Frames every half second from 10:00:00, the newest (199) on row 0: the burst's frames
+	// 61 (10:00:30.50) to 65 (10:00:32.50) are rows 138 to 134. f_lo 31.494 MHz is column
+	// (31.494 / step - 452) / 2 = 290 of each panel; panels start 10 and 480 into the canvas.
+	for (int panel : {10, 480})
+		for (int row = 135; row <= 137; row++) {
+			int x = left + panel + 290;
+			EXPECT_EQ(px(x - 1, top + row), 0x000000u) << panel << " " << row;
+			EXPECT_EQ(px(x - 2, top + row), 0xffffffu) << panel << " " << row;
+		}
+	cairo_surface_destroy(s);
+}
+
 TEST(PipeWeb, RefusalsAndTheEndOfInput)
 {
 	for (std::vector<std::string> args : std::vector<std::vector<std::string>>{{"-n", "x"}, {"-n", "-1"}, {"-q"}, {"extra"}}) {
@@ -279,9 +509,301 @@ TEST(PipeWeb, RefusalsAndTheEndOfInput)
 	int st;
 	ASSERT_TRUE(wait_exit(ends.p, 5000, &st));
 	EXPECT_EQ(exit_code(st), 0);
+	// Without it, it serves on: once the input thread has seen the end, the server still answers.
+	ASSERT_EQ(threads(busy.p.pid), 2);
 	busy.p.close_in();
-	usleep(200000);
+	ASSERT_TRUE(wait_until([&] { return threads(busy.p.pid) == 1; }, 5000));
 	EXPECT_NE(get(busy.port, "/healthz").find("200 OK"), std::string::npos);
+	EXPECT_TRUE(still_running(busy.p));
+}
+
+TEST(PipeWeb, AReadErrorOnStandardInputEndsWithStatusOne)
+{
+	TempDir t;  // a directory as standard input: every read fails
+	for (std::vector<std::string> opts : std::vector<std::vector<std::string>>{{}, {"-x"}}) {
+		std::vector<std::string> argv = {bin("pipe-web"), "-l", "127.0.0.1:" + std::to_string(free_tcp_port())};
+		argv.insert(argv.end(), opts.begin(), opts.end());
+		Ran r = run_files(argv, t.path, "/dev/null");
+		EXPECT_EQ(exit_code(r.status), 1) << opts.size();
+		EXPECT_EQ(r.err, "pipe-web: read error on standard input: Is a directory\n");
+	}
+}
+
+TEST(PipeWeb, HealthBeforeInputAndStampsThatAreNotDigits)
+{
+	Web w({"-n", "3"});
+	EXPECT_EQ(body(get(w.port, "/healthz")), "{\"frames\":0,\"clients\":0,\"latest\":null}\n");
+	// A stamp holding a quote, a backslash, a control character and a byte that is not UTF-8:
+	// still one line of valid JSON, the stamp in it as far as JSON can say it.
+	std::string odd = std::string("12\"4\\6\x01") + "\xff" + "90123456";
+	w.feed(record(odd, payload(1)));
+	ASSERT_TRUE(w.frames(1));
+	std::string b = body(get(w.port, "/healthz"));
+	ASSERT_EQ(std::count(b.begin(), b.end(), '\n'), 1);
+	nlohmann::json j = nlohmann::json::parse(b);  // throws, failing the test, if not JSON
+	EXPECT_EQ(j["latest"], std::string("12\"4\\6\x01") + "\xef\xbf\xbd" + "90123456");
+	EXPECT_EQ(j["frames"], 1);
+}
+
+TEST(PipeWeb, AFarFutureStampIsServedLikeAnyOther)
+{
+	// Only the order of arrival counts: a stamp in 2099 between two of today's is passed on
+	// exactly, and the latest stamp is the last to arrive, not the greatest.
+	Web w({"-n", "3"});
+	Viewer v(w.port);
+	std::string future = record("2099123123595950", payload(7));
+	w.feed(*rec(0));
+	w.feed(future);
+	w.feed(*rec(1));
+	EXPECT_EQ(v.next(), *rec(0));
+	EXPECT_EQ(v.next(), future);
+	EXPECT_EQ(v.next(), *rec(1));
+	ASSERT_TRUE(w.frames(3));
+	EXPECT_EQ(body(get(w.port, "/healthz")),
+		  "{\"frames\":3,\"clients\":1,\"latest\":\"" + rec(1)->substr(0, 16) + "\"}\n");
+	Viewer late(w.port);  // a new viewer gets the three as they came
+	EXPECT_EQ(late.next(), *rec(0));
+	EXPECT_EQ(late.next(), future);
+	EXPECT_EQ(late.next(), *rec(1));
+}
+
+TEST(PipeWeb, ThePageDrawsRowsAsSentAndCarriesTheStationsName)
+{
+	struct {
+		std::vector<std::string> opts, env;
+		std::string rows, title;
+	} cases[] = {
+		{{}, {}, "800", "Spectrogram"},
+		{{"-n", "123"}, {"STATION_NAME=Bern & <Zimmerwald>"}, "123", "Bern &amp; &lt;Zimmerwald&gt;"},
+		{{"-t", "Alpha", "-n", "1"}, {"STATION_NAME=Bern"}, "1", "Alpha"},
+		{{}, {"STATION_NAME="}, "800", "Spectrogram"},
+	};
+	for (auto &c : cases) {
+		Web w(c.opts, 0, c.env);
+		std::string page = get(w.port, "/");
+		EXPECT_NE(page.find("ROWS = " + c.rows + ","), std::string::npos) << c.rows;
+		EXPECT_NE(page.find("<title>" + c.title + "</title>"), std::string::npos) << c.title;
+		EXPECT_NE(page.find("<strong id=\"title\">" + c.title + "</strong>"), std::string::npos) << c.title;
+	}
+	for (const char *n : {"0", "10001"}) {
+		Ran r = run({bin("pipe-web"), "-n", n});
+		EXPECT_EQ(exit_code(r.status), 2) << n;
+	}
+}
+
+// The test itself needs a descriptor for every connection it holds.
+bool enough_files(rlim_t n)
+{
+	struct rlimit r;
+	getrlimit(RLIMIT_NOFILE, &r);
+	if (r.rlim_cur >= n)
+		return true;
+	if (r.rlim_max != RLIM_INFINITY && r.rlim_max < n)
+		return false;
+	r.rlim_cur = n;
+	return setrlimit(RLIMIT_NOFILE, &r) == 0;
+}
+
+TEST(PipeWeb, AThousandIdleConnectionsFromOneAddressLockNoOneElseOut)
+{
+	if (!enough_files(1200))
+		GTEST_SKIP() << "cannot have 1200 descriptors (ulimit -n)";
+	Web w({"-n", "2"});
+	w.feed(*rec(0));
+	ASSERT_TRUE(w.frames(1));
+	std::vector<int> idle;
+	for (int i = 0; i < 1000; i++) {
+		int fd = dial(w.port, "127.0.0.1");
+		ASSERT_GE(fd, 0) << i;
+		idle.push_back(fd);
+	}
+	// Another address gets the page, /healthz and a viewer, while all of those are held.
+	std::string page = get(w.port, "/", "127.0.0.2");
+	EXPECT_EQ(page.rfind("HTTP/1.1 200 OK", 0), 0u) << page.substr(0, 200);
+	EXPECT_NE(page.find("</html>"), std::string::npos);
+	EXPECT_EQ(body(get(w.port, "/healthz", "127.0.0.3")),
+		  "{\"frames\":1,\"clients\":0,\"latest\":\"" + rec(0)->substr(0, 16) + "\"}\n");
+	Viewer v(w.port, 0, "127.0.0.2");
+	EXPECT_EQ(v.next(), *rec(0));
+	w.feed(*rec(1));
+	EXPECT_EQ(v.next(), *rec(1));
+	// The same holds for a thousand WebSocket upgrades from one address that never read.
+	std::vector<std::unique_ptr<Viewer>> mute;
+	for (int i = 0; i < 1000; i++) {
+		try {
+			mute.push_back(std::make_unique<Viewer>(w.port, 4096, "127.0.0.4"));
+		} catch (const std::exception &) {
+			// refused: the address has had its share
+		}
+	}
+	EXPECT_LE(mute.size(), 16u);
+	EXPECT_NE(get(w.port, "/", "127.0.0.5").find("200 OK"), std::string::npos);
+	Viewer v2(w.port, 0, "127.0.0.5");
+	EXPECT_EQ(v2.next(), *rec(0));
+	for (int fd : idle)
+		close(fd);
+	EXPECT_TRUE(still_running(w.p));
+}
+
+TEST(PipeWeb, AFullServerAnswers503AndStillAnswersHealthz)
+{
+	// With 128 descriptors it has 64 ordinary slots: viewers from four addresses, sixteen
+	// each, take them all.
+	Web w({}, 128);
+	std::vector<std::unique_ptr<Viewer>> held;
+	for (int a = 1; a <= 4; a++)
+		for (int i = 0; i < 16; i++)
+			held.push_back(std::make_unique<Viewer>(w.port, 0, ("127.0.0." + std::to_string(a)).c_str()));
+	std::string full = get(w.port, "/", "127.0.0.9");
+	EXPECT_EQ(full.rfind("HTTP/1.1 503 Service Unavailable\r\n", 0), 0u) << full;
+	EXPECT_NE(full.find("Retry-After: 5\r\n"), std::string::npos);
+	EXPECT_EQ(body(get(w.port, "/healthz", "127.0.0.9")), "{\"frames\":0,\"clients\":64,\"latest\":null}\n");
+	EXPECT_NE(get(w.port, "/healthz", "127.0.0.1").find("200 OK"), std::string::npos);  // over its share
+	EXPECT_THROW(Viewer(w.port, 0, "127.0.0.9"), std::exception);                      // 503 too
+	// A slot given back is the next client's.
+	held.pop_back();
+	EXPECT_TRUE(wait_until([&] { return get(w.port, "/", "127.0.0.9").find("200 OK") != std::string::npos; }, 5000, 20));
+}
+
+// The most memory a process has held, in KiB.
+long peak_kib(pid_t pid)
+{
+	std::string s = slurp("/proc/" + std::to_string(pid) + "/status");
+	size_t at = s.find("VmHWM:");
+	return at == std::string::npos ? -1 : atol(s.c_str() + at + 6);
+}
+
+TEST(PipeWeb, MemoryStaysFlatUnderStalledViewersAndInputAtFullSpeed)
+{
+	// 496 viewers that never read (16 from each of 31 addresses) and 180 MB of records
+	// poured in as fast as the pipe takes them: what waits between the threads, in the ring
+	// and in the viewers' queues is bounded, so the server never holds more than 64 MB.
+	if (ZQ_SANITIZED)
+		GTEST_SKIP() << "the sanitizers' own memory would be measured";
+	if (!enough_files(1200))
+		GTEST_SKIP() << "cannot have 1200 descriptors (ulimit -n)";
+	Web w({"-n", "800"});
+	std::vector<std::unique_ptr<Viewer>> mute;
+	for (int i = 0; i < 496; i++)
+		mute.push_back(std::make_unique<Viewer>(w.port, 4096, ("127.0.0." + std::to_string(1 + i / 16)).c_str()));
+	std::string batch;
+	for (int k = 0; k < 500; k++)
+		batch += *rec(k);
+	for (int n = 0; n < 100; n++)
+		w.feed(batch);
+	ASSERT_TRUE(wait_until([&] { return w.frames(50000); }, 60000, 100));
+	EXPECT_LT(peak_kib(w.p.pid), 64 * 1024);
+	EXPECT_TRUE(still_running(w.p));
+}
+
+TEST(PipeWeb, AViewerThatDoesNotReadIsDropped)
+{
+	Web w({"-n", "10"});
+	Viewer mute(w.port, 4096);
+	Viewer brisk(w.port);
+	ASSERT_TRUE(wait_until([&] { return get(w.port, "/healthz").find("\"clients\":2") != std::string::npos; }, 5000, 10));
+	// Batches of records until the mute one's socket is full and its one pending message is
+	// not written in time: it goes, while the brisk one, caught up after every batch, stays.
+	bool dropped = false;
+	int k = 0;
+	for (int round = 0; round < 300 && !dropped; round++) {
+		std::string batch;
+		for (int i = 0; i < 100; i++)
+			batch += *rec(k++);
+		w.feed(batch);
+		std::string last;
+		for (int n = 0; n < 100 && last != *rec(k - 1); n++)
+			last = brisk.next();
+		ASSERT_EQ(last, *rec(k - 1));
+		dropped = wait_until([&] { return get(w.port, "/healthz").find("\"clients\":1,") != std::string::npos; }, 200, 50);
+	}
+	EXPECT_TRUE(dropped);
+	w.feed(*rec(k));
+	EXPECT_EQ(brisk.next(), *rec(k));
+}
+
+TEST(PipeWeb, BurstsComeAsTextBesideTheFramesUnchanged)
+{
+	// frame-send's sky with one fast-drift burst: a viewer gets every frame exactly, and as
+	// text the burst's start and end with the figures pipe-events gives for the same frames.
+	Ran sky = run({bin("frame-send"), "-o", "-T", "2026120810000000", "-c", "200", "-s", "1", "-k", "III@30"}, "", 60000);
+	ASSERT_EQ(exit_code(sky.status), 0) << sky.err;
+	Ran ev = run({bin("pipe-events"), "-l", "1.5", "--json"}, sky.out);
+	ASSERT_EQ(exit_code(ev.status), 0) << ev.err;
+	std::vector<nlohmann::json> want;
+	std::istringstream lines(ev.out);
+	for (std::string l; std::getline(lines, l);)
+		want.push_back(nlohmann::json::parse(l));
+	ASSERT_EQ(want.size(), 2u) << ev.out;
+	Web w({"-n", "200"});
+	Viewer v(w.port);
+	w.feed(sky.out);
+	for (size_t k = 0; k < 200; k++)
+		ASSERT_EQ(v.next(), sky.out.substr(k * FR_RECORD, FR_RECORD)) << k;
+	ASSERT_EQ(v.notes.size(), 2u);
+	for (size_t i = 0; i < 2; i++) {
+		nlohmann::json got = nlohmann::json::parse(v.notes[i]);
+		EXPECT_EQ(got.size(), want[i].size()) << v.notes[i];
+		for (auto &[key, value] : want[i].items())
+			EXPECT_EQ(got[key], value) << key << " in " << v.notes[i];
+	}
+	// A viewer that comes later gets the latest events first: this one, ended.
+	Viewer late(w.port);
+	EXPECT_EQ(late.next(), sky.out.substr(0, FR_RECORD));
+	ASSERT_EQ(late.notes.size(), 1u);
+	EXPECT_EQ(late.notes[0], v.notes[1]);
+}
+
+TEST(Marks, OneBadStampCostsOneFrame)
+{
+	// The burst's sky with a stamp in 2099, one that is not a time and one repeated put in
+	// before the burst: the burst is found as in the clean sky, at the same times.
+	Ran sky = run({bin("frame-send"), "-o", "-T", "2026120810000000", "-c", "200", "-s", "1", "-k", "III@30"}, "", 60000);
+	ASSERT_EQ(exit_code(sky.status), 0) << sky.err;
+	auto frame = [&](size_t k) { return sky.out.substr(k * FR_RECORD, FR_RECORD); };
+	auto marks = [&](const std::vector<std::string> &records) {
+		Marks m;
+		std::vector<std::string> out;
+		for (const std::string &r : records)
+			for (std::string &msg : m.feed(r))
+				out.push_back(msg);
+		return std::make_pair(out, m.skipped());
+	};
+	std::vector<std::string> clean, dirty;
+	for (size_t k = 0; k < 200; k++) {
+		clean.push_back(frame(k));
+		dirty.push_back(frame(k));
+		if (k == 20) {
+			std::string far = frame(k), odd = frame(k);
+			memcpy(far.data(), "2099010100000000", 16);
+			memcpy(odd.data(), "2026120810006100", 16);  // second 61
+			dirty.insert(dirty.end(), {far, odd, frame(k)});
+		}
+	}
+	auto [want, none] = marks(clean);
+	auto [got, skipped] = marks(dirty);
+	ASSERT_EQ(want.size(), 2u);
+	EXPECT_EQ(got, want);
+	EXPECT_EQ(none, 0);
+	EXPECT_EQ(skipped, 3);
+	EXPECT_EQ(nlohmann::json::parse(want[1])["kind"], "III");
+}
+
+TEST(PipeWeb, EndsInOrderWithViewersConnected)
+{
+	// -x with viewers connected, one of them stalled mid-write: all sessions close before the
+	// books they keep go, and the end is status 0, not an abort.
+	Web w({"-x", "-n", "50"});
+	Viewer a(w.port), b(w.port), stalled(w.port, 4096);
+	for (int k = 0; k < 400; k++)
+		w.feed(*rec(k));
+	ASSERT_TRUE(w.frames(400));
+	w.p.close_in();
+	int st;
+	ASSERT_TRUE(wait_exit(w.p, 10000, &st));
+	EXPECT_EQ(term_signal(st), 0);
+	EXPECT_EQ(exit_code(st), 0);
+	EXPECT_EQ(drain(w.p.err), "");
 }
 
 }  // namespace

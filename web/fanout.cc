@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 Fanout::Queue *Fanout::find(int id)
 {
@@ -64,4 +65,28 @@ size_t Fanout::queued(int id) const
 {
 	const Queue *q = find(id);
 	return q ? q->q.size() : 0;
+}
+
+bool Handover::put(Record r)
+{
+	std::lock_guard<std::mutex> lock(m_);
+	bool was_empty = q_.empty();
+	q_.push_back(std::move(r));
+	if (q_.size() > max_) {
+		q_.pop_front();
+		dropped_++;
+	}
+	return was_empty;
+}
+
+std::deque<Record> Handover::take()
+{
+	std::lock_guard<std::mutex> lock(m_);
+	return std::exchange(q_, {});
+}
+
+long long Handover::dropped() const
+{
+	std::lock_guard<std::mutex> lock(m_);
+	return dropped_;
 }

@@ -1,12 +1,14 @@
 // The web view's logic, apart from the network: the ring of recent records that a new viewer
 // is sent first, and the fan-out of each new record to every viewer's queue. A viewer's queue
 // is bounded: one that falls behind skips ahead to the newest records, so no viewer can hold
-// back the input or make memory grow. Records are shared, not copied, between queues.
+// back the input or make memory grow. Records are shared, not copied, between queues. The
+// Handover carries records from the thread reading standard input to the server's, bounded too.
 #pragma once
 
 #include <cstddef>
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -44,4 +46,24 @@ private:
 	std::string latest_;
 	Queue *find(int id);
 	const Queue *find(int id) const;
+};
+
+// From the input thread to the server's: a bounded queue where the newest records win. The
+// reader puts each record and never waits; the server takes all there is. When the server falls
+// behind, the oldest waiting records are dropped (counted), so memory stays flat whatever the
+// input's pace, and no more than one wake-up need be pending at a time.
+class Handover {
+public:
+	explicit Handover(size_t max) : max_(max) {}
+	// Returns true when the queue was empty: the taker has to be woken.
+	bool put(Record r);
+	// Everything waiting, oldest first.
+	std::deque<Record> take();
+	long long dropped() const;
+
+private:
+	mutable std::mutex m_;
+	size_t max_;
+	std::deque<Record> q_;
+	long long dropped_ = 0;
 };

@@ -1,0 +1,35 @@
+// The bursts pipe-web marks on its page, apart from the network: the burst detector fed with
+// the records the server takes, each event that starts or ends turned into one small JSON text
+// message for the viewers, and the latest few kept for a viewer that joins. Stamps are checked
+// before the detector sees them, so one bad stamp costs one frame: one that is not a time or not
+// after the last is skipped, and one more than an hour ahead of the last is skipped unless the
+// next agrees with it (a clock set forward), so a stray far-future stamp cannot stop the marks.
+#pragma once
+
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "detect.h"
+
+class Marks {
+public:
+	explicit Marks(size_t keep = 8) : keep_(keep) {}
+	// One record (FR_RECORD bytes; anything else is ignored): the messages it gives, in order.
+	std::vector<std::string> feed(const std::string &record);
+	// The latest events, oldest first, each as its last message (an end replaces a start).
+	std::vector<std::string> recent() const;
+	long skipped() const { return skipped_; }  // stamps refused
+
+	// One event as the page gets it: {"state":"start"|"end","id":N,"kind":"III","start":STAMP,
+	// "end":STAMP,"peak":STAMP,"f_lo":MHz,"f_hi":MHz,"peak_db":dB,"drift":MHz/s}.
+	static std::string message(const EvEvent &ev);
+
+private:
+	size_t keep_;
+	EvDetector det_;
+	long long last_ = -1, suspect_ = -1;
+	long skipped_ = 0;
+	std::deque<std::pair<long, std::string>> recent_;  // by id
+};
