@@ -95,6 +95,17 @@ Proc start(const Spawn &s)
 							   std::string("--log-file=") + vg + "/" + prog + ".%p.log"});
 				break;
 			}
+	// A cross-built tree's programs run under the emulator its tests run under ("|" between words).
+	if (*ZQ_EMULATOR && !args.empty() && args[0].rfind(std::string(BIN_DIR) + "/", 0) == 0) {
+		std::string em = ZQ_EMULATOR;
+		std::vector<std::string> words;
+		for (size_t at = 0; at <= em.size(); at = em.find('|', at) + 1) {
+			words.push_back(em.substr(at, em.find('|', at) - at));
+			if (em.find('|', at) == std::string::npos)
+				break;
+		}
+		args.insert(args.begin(), words.begin(), words.end());
+	}
 	std::vector<char *> argv, envp;
 	for (const std::string &a : args)
 		argv.push_back(const_cast<char *>(a.c_str()));
