@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "stats.h"
+
 TimeBins::TimeBins(int slots) : n_(slots), v_((size_t)slots * QL_VALUES), filled_((size_t)slots) {}
 
 void TimeBins::add(long long t, const unsigned char *payload)
@@ -89,11 +91,7 @@ int ql_percentile(const std::vector<int32_t> &v, const std::vector<char> &has, d
 	for (size_t c = 0; c < has.size(); c++)
 		if (has[c])
 			all.insert(all.end(), v.begin() + (long)(c * QL_VALUES), v.begin() + (long)((c + 1) * QL_VALUES));
-	if (all.empty())
-		return 0;
-	size_t k = std::min(all.size() - 1, (size_t)(q * (double)(all.size() - 1) + 0.5));
-	std::nth_element(all.begin(), all.begin() + (long)k, all.end());
-	return all[k];
+	return all.empty() ? 0 : fr_percentile(all, q);
 }
 
 void ql_subtract_median(std::vector<int32_t> &v, const std::vector<char> &has, int w)

@@ -17,8 +17,10 @@ long long st_clock_ms()
 void SkipNote::add(long long now_ms)
 {
 	n++;
+	if (quiet)
+		return;
 	if (said == 0 || now_ms - said_ms >= 60000) {
-		warn("%ld records skipped: %s", n, what);
+		warn_skipped(n, what);
 		said = n;
 		said_ms = now_ms;
 	}
@@ -26,8 +28,8 @@ void SkipNote::add(long long now_ms)
 
 void SkipNote::finish()
 {
-	if (n > said) {
-		warn("%ld records skipped: %s", n, what);
+	if (n > said && !quiet) {
+		warn_skipped(n, what);
 		said = n;
 	}
 }
@@ -58,7 +60,8 @@ StVerdict StreamTime::judge(long long t, long long now_ms)
 	if (run_ >= agree) {
 		char s[17];
 		fr_time_stamp(t, s);
-		warn("the stream's time jumped to %s (%d stamps agreeing)", s, run_);
+		if (!quiet_)
+			warn("the stream's time jumped to %s (%d stamps agreeing)", s, run_);
 		run_ = 0;
 		now = t;
 		accepted++;

@@ -14,6 +14,8 @@
 // second), and the jump is said. The first stamp of a stream sets the running time.
 #pragma once
 
+#include "cli.h"
+
 enum StVerdict : int {
 	ST_ACCEPT,    // the running time moves to it
 	ST_LATE,      // at or before the running time, within the window: the consumer decides
@@ -28,6 +30,7 @@ struct SkipNote {
 	const char *what;
 	long n = 0, said = 0;
 	long long said_ms = 0;
+	bool quiet = false;  // count only: for a consumer whose records go on regardless
 	explicit SkipNote(const char *w) : what(w) {}
 	void add(long long now_ms);
 	void finish();
@@ -38,7 +41,7 @@ struct StreamTime {
 	int agree = 10;             // consecutive agreeing outliers that make a clock jump
 	long long now = -1;         // the running time (hundredths since 1970, as stamped), -1 before any
 	long accepted = 0, late = 0, jumps = 0;
-	SkipNote not_time{"stamps not 16 digits of a real time"};
+	SkipNote not_time{STAMPS_NOT_TIMES};
 	SkipNote outliers{"stamps more than 75 minutes from the stream's time"};
 
 	// Judges one stamp (its first 16 bytes). Sets *t to its time for ST_ACCEPT and ST_LATE
@@ -49,10 +52,14 @@ struct StreamTime {
 	StVerdict judge(long long t, long long now_ms = -1);
 	// Says the counts not yet said; call at the end of input.
 	void finish();
+	// Counts without saying anything: for a consumer that skips stamps for a side product only
+	// (pipe-web's burst marks), while the records themselves go on.
+	void silence() { not_time.quiet = outliers.quiet = quiet_ = true; }
 
 private:
 	long long run_last_ = -1;  // the last outlier of a run that agrees
 	int run_ = 0;
+	bool quiet_ = false;
 };
 
 // Milliseconds of the monotonic clock.

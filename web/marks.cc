@@ -6,9 +6,6 @@
 
 #include "frame.h"
 
-static constexpr long long FAR = 360000;     // an hour ahead, in hundredths: the next must agree
-static constexpr long long AGREE = 6000;     // within a minute
-
 // v with n decimals, as the nearest double to its decimal text (so JSON shows 22.4).
 static double decimals(double v, int n)
 {
@@ -40,20 +37,10 @@ std::vector<std::string> Marks::feed(const std::string &r)
 {
 	std::vector<std::string> out;
 	long long t;
-	if (r.size() != FR_RECORD || !fr_stamp_time(r.data(), &t) || (last_ >= 0 && t <= last_)) {
+	if (r.size() != FR_RECORD || time_.take(r.data(), &t) != ST_ACCEPT) {
 		skipped_++;
 		return out;
 	}
-	if (last_ >= 0 && t - last_ > FAR) {
-		bool agreed = suspect_ >= 0 && t > suspect_ && t - suspect_ <= AGREE;
-		suspect_ = t;
-		if (!agreed) {
-			skipped_++;
-			return out;
-		}
-	}
-	suspect_ = -1;
-	last_ = t;
 	for (const EvEvent &ev : det_.feed(t, (const unsigned char *)r.data() + FR_HEADER)) {
 		if (ev.kind == EV_SPIKE || ev.kind == EV_FAULT)
 			continue;  // reported by pipe-events, but not bursts to mark

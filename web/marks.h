@@ -1,9 +1,10 @@
 // The bursts pipe-web marks on its page, apart from the network: the burst detector fed with
 // the records the server takes, each event that starts or ends turned into one small JSON text
-// message for the viewers, and the latest few kept for a viewer that joins. Stamps are checked
-// before the detector sees them, so one bad stamp costs one frame: one that is not a time or not
-// after the last is skipped, and one more than an hour ahead of the last is skipped unless the
-// next agrees with it (a clock set forward), so a stray far-future stamp cannot stop the marks.
+// message for the viewers, and the latest few kept for a viewer that joins. Stamps are judged by
+// the stream's running time (streamtime.h) before the detector sees them, so one bad stamp costs
+// one frame: one that is not a time, not after the last, or an outlier is skipped (counted, not
+// said: the records themselves are served all the same), and a stray far-future stamp cannot
+// stop the marks.
 #pragma once
 
 #include <deque>
@@ -12,10 +13,11 @@
 #include <vector>
 
 #include "detect.h"
+#include "streamtime.h"
 
 class Marks {
 public:
-	explicit Marks(size_t keep = 8) : keep_(keep) {}
+	explicit Marks(size_t keep = 8) : keep_(keep) { time_.silence(); }
 	// One record (FR_RECORD bytes; anything else is ignored): the messages it gives, in order.
 	std::vector<std::string> feed(const std::string &record);
 	// The latest events, oldest first, each as its last message (an end replaces a start).
@@ -29,7 +31,7 @@ public:
 private:
 	size_t keep_;
 	EvDetector det_;
-	long long last_ = -1, suspect_ = -1;
+	StreamTime time_;
 	long skipped_ = 0;
 	std::deque<std::pair<long, std::string>> recent_;  // by id
 };
