@@ -309,4 +309,24 @@ TEST(PipePng, RefusalsAndSkippedRecords)
 	EXPECT_EQ(read_to_end(p.err, 1000), "pipe-png: cannot write " + t / "none/x.png" + ": No such file or directory\n");
 }
 
+TEST(PipePng, AnOutThatIsNotARegularFileIsLeftAlone)
+{
+	// A pipe or a folder of OUT's name is never replaced by the rename: said at once, status
+	// 1, and it is still there as it was (as root, /dev/full would otherwise become a PNG).
+	TempDir t;
+	ASSERT_EQ(exit_code(run({"/usr/bin/mkfifo", t / "fifo.png"}).status), 0);
+	ASSERT_EQ(exit_code(run({"/bin/mkdir", t / "dir.png"}).status), 0);
+	std::string good = record(stamp(0), Frame(50, 50).p);
+	struct Case {
+		const char *name, *why, *type;
+	};
+	for (const Case &c : {Case{"fifo.png", "File exists", "fifo\n"}, Case{"dir.png", "Is a directory", "directory\n"}}) {
+		Ran r = run({bin("pipe-png"), t / c.name}, good);
+		EXPECT_EQ(exit_code(r.status), 1) << c.name;
+		EXPECT_EQ(r.err, "pipe-png: cannot write " + t / c.name + ": " + c.why + "\n");
+		EXPECT_EQ(run({"/usr/bin/stat", "-c", "%F", t / c.name}).out, c.type);
+	}
+	EXPECT_EQ(run({"/bin/ls", "-A", t.path}).out, "dir.png\nfifo.png\n");
+}
+
 }  // namespace
