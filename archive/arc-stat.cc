@@ -21,6 +21,7 @@
 #include "frame.h"
 #include "reader.h"
 #include "stats.h"
+#include "streamtime.h"
 
 static const char USAGE[] =
 	"usage: arc-stat [-p 10m|1h|1d] [-v] [--json] [--live] [--gaps SECONDS] ROOT|- [FROM [TO]]";
@@ -270,7 +271,9 @@ static void from_stream(Stat &s, const ArcRange &r)
 {
 	static unsigned char h[FR_HEADER], pay[FR_PAYLOAD];
 	long bad = 0;
-	long long last = ARC_ALL;
+	long long last = ARC_ALL;  // the last stamp counted
+	StreamTime clock;          // a stamp far from the stream's time (2099) is an outlier
+	SkipNote late{"stamps before one already counted"};
 	fr_input(stdin);
 	for (int st; (st = fr_read(stdin, h, pay)) != FR_END;) {
 		if (st == FR_ERROR)
@@ -281,10 +284,19 @@ static void from_stream(Stat &s, const ArcRange &r)
 			bad++;
 			continue;
 		}
-		if (r.has(t) && t != last)  // a stamp repeated is one frame
-			frame(s, t, FR_RECORD, true, false, (double)t * 10 - arrived);
+		if (clock.judge(t) == ST_OUTLIER)
+			continue;
+		if (last != ARC_ALL && t <= last) {  // a stamp repeated is one frame; an earlier one is late
+			if (t < last)
+				late.add(st_clock_ms());
+			continue;
+		}
 		last = t;
+		if (r.has(t))
+			frame(s, t, FR_RECORD, true, false, (double)t * 10 - arrived);
 	}
+	clock.finish();
+	late.finish();
 	warn_skipped(bad, STAMPS_NOT_TIMES);
 }
 
