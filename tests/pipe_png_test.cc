@@ -285,12 +285,16 @@ TEST(PipePng, RefusalsAndSkippedRecords)
 	for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
 		     {}, {"-w", "100", t / "x.png"}, {"-w", "wide", t / "x.png"}, {"-r", "80:45", t / "x.png"},
 		     {"-r", "45", t / "x.png"}, {"-r", "45:80", "-a", t / "x.png"}, {"-p", "rainbow", t / "x.png"},
-		     {"-q", t / "x.png"}, {t / "x.png", t / "y.png"}}) {
+		     {"-q", t / "x.png"}, {t / "x.png", t / "y.png"}, {"-t", "Station \xd6", t / "x.png"},
+		     {"-t", "two\nlines", t / "x.png"}, {"-t", "\xed\xa0\x80", t / "x.png"}}) {
 		args.insert(args.begin(), bin("pipe-png"));
 		Ran r = run(args, good);
 		EXPECT_EQ(exit_code(r.status), 2) << args.back();
 		EXPECT_EQ(r.err.rfind("usage: pipe-png", 0), 0u) << r.err;
 	}
+	// A title in UTF-8 is drawn, whatever its script.
+	EXPECT_EQ(exit_code(run({bin("pipe-png"), "-t", "Str\xc3\xb6me \xe8\xa6\xb3\xe6\xb8\xac \xf0\x9f\x93\xa1", t / "u.png"}, good).status), 0);
+	run({"/bin/rm", t / "u.png"});
 	// No frames: no file. Bad stamps: skipped and counted.
 	Ran r = run({bin("pipe-png"), t / "x.png"}, record("2026120799999900", Frame(50, 50).p) + record("abcdefghijklmnop", Frame(50, 50).p));
 	EXPECT_EQ(exit_code(r.status), 1);
