@@ -125,10 +125,20 @@ static void broken(Cat &c, Follow *f, const ArcEntry &e, const char *why)
 
 // Whether a frame stored while following is stray: stamped more than 75 minutes from the last
 // one written (one file stamped 2099 would otherwise pass every frame after it over, or end a
-// range at once). Skipped and said; ten in a row that agree are a clock that jumped, followed.
+// range at once), and from the host's clock too (so frames after a long outage come at once).
+// Skipped and said; ten in a row that agree are a clock that jumped, followed.
 static bool stray(Cat &c, long long t)
 {
-	return c.following && c.clock.judge(t) == ST_OUTLIER;
+	if (!c.following)
+		return false;
+	char s[FR_HEADER];
+	long long now;
+	arc_now(s);
+	if (fr_stamp_time(s, &now) && t >= now - c.clock.window && t <= now + c.clock.window) {
+		c.clock.now = std::max(c.clock.now, t);
+		return false;
+	}
+	return c.clock.judge(t) == ST_OUTLIER;
 }
 
 // One frame of a period the follower watches: written, or, if broken, named. Found by a scan

@@ -366,6 +366,24 @@ TEST(ArcCatFollow, AStrayStampNeitherSilencesNorEnds)
 	}
 }
 
+TEST(ArcCatFollow, AfterALongOutageFramesOfTheHostsTimeComeAtOnce)
+{
+	// The last frame written is two days old (the receiver was off): a frame stamped with the
+	// host's time now is no stray, and comes at once, unsaid.
+	Following f({STAMPS[0]});
+	f.start();
+	ASSERT_TRUE(read_n(f.cat.out, 3617, 5000) == stream_of({0}));
+	f.store(1);
+	ASSERT_TRUE(read_n(f.cat.out, 3617, 5000) == stream_of({1}));  // the watches are in place
+	char s[17];
+	arc_now(s);
+	std::string now(s, 14);
+	now += "00";
+	f.a.put(now, gzip(payload(7)));
+	EXPECT_TRUE(read_n(f.cat.out, 3617, 5000) == record(now, payload(7)));
+	EXPECT_EQ(drain(f.cat.err), "");
+}
+
 TEST(ArcCatFollow, ALostEventRescansFromTheLastFrameWritten)
 {
 	// The follower stopped while more frames are closed than the kernel queues events for, and
