@@ -267,6 +267,13 @@ static void from_archive(Stat &s, const char *root, const ArcRange &r)
 	warn_skipped(batch.skipped(), STAMPS_NOT_TIMES);
 }
 
+// Whether a stamp is within w of the host's clock now (local time, as stamped).
+static bool near_host(long long t, long long w)
+{
+	long long now = arc_clock_us() / 10000;
+	return t >= now - w && t <= now + w;
+}
+
 static void from_stream(Stat &s, const ArcRange &r)
 {
 	static unsigned char h[FR_HEADER], pay[FR_PAYLOAD];
@@ -284,7 +291,9 @@ static void from_stream(Stat &s, const ArcRange &r)
 			bad++;
 			continue;
 		}
-		if (clock.judge(t) == ST_OUTLIER)
+		if (near_host(t, clock.window))
+			clock.now = std::max(clock.now, t);  // live: the host's clock vouches for it
+		else if (clock.judge(t) == ST_OUTLIER)
 			continue;
 		if (last != ARC_ALL && t <= last) {  // a stamp repeated is one frame; an earlier one is late
 			if (t < last)

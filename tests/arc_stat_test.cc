@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <ctime>
 #include <unistd.h>
 
 #include "kit.h"
@@ -88,6 +89,17 @@ TEST(ArcStat, AStreamsStrayAndLateStampsCostOnlyThemselves)
 	EXPECT_EQ(r.err, "arc-stat: 1 records skipped: stamps more than 75 minutes from the stream's time\n"
 			 "arc-stat: 1 records skipped: stamps before one already counted\n"
 			 "arc-stat: 4 records skipped: stamps before one already counted\n");
+	// A stamp of the host's time now is no stray, however far the one before it (a receiver
+	// back after an outage, watched live): counted, unsaid.
+	time_t now = time(nullptr);
+	struct tm tm;
+	localtime_r(&now, &tm);
+	char s[32];
+	strftime(s, sizeof s, "%Y%m%d%H%M%S00", &tm);
+	r = run({bin("arc-stat"), "-p", "1d", "--json", "-"}, record(st[0], payload(1)) + record(s, payload(1)));
+	EXPECT_EQ(r.err, "");
+	EXPECT_NE(r.out.find("{\"period\":\"total\",\"expected\":"), std::string::npos);
+	EXPECT_NE(r.out.find(",\"present\":2,"), std::string::npos) << r.out.substr(r.out.rfind('{'));
 }
 
 TEST(ArcStat, AGapAcrossPeriodsTheStreamFormAndTheGapList)
