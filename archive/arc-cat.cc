@@ -26,6 +26,7 @@
 #include "cli.h"
 #include "frame.h"
 #include "reader.h"
+#include "streamtime.h"
 
 static const char USAGE[] = "usage: arc-cat [-f] [-s SPEED] ROOT [FROM [TO]]";
 static const char HELP[] =
@@ -49,6 +50,8 @@ struct Cat {
 	int status = 0;         // 1 once a broken file or directory was met
 	char last[FR_HEADER] = {};
 	long long t0 = -1, w0 = 0;  // pacing: the first stamp's time and when it was written
+	bool following = false;     // past the first reading: stored frames judged by the clock
+	StreamTime clock;           // while following: a frame far from the last one written is stray
 };
 
 // The watches of a follower, and the broken files it holds until they are closed or old.
@@ -114,9 +117,28 @@ static void broken(Cat &c, Follow *f, const ArcEntry &e, const char *why)
 // Ends the program: the range is complete, or the reader has gone.
 [[noreturn]] static void done(Cat &c)
 {
+	c.clock.finish();
 	if (fflush(stdout) != 0)
 		die("write error on standard output:");
 	exit(c.status);
+}
+
+// Whether a frame stored while following is stray: stamped more than 75 minutes from the last
+// one written (one file stamped 2099 would otherwise pass every frame after it over, or end a
+// range at once), and from the host's clock too (so frames after a long outage come at once).
+// Skipped and said; ten in a row that agree are a clock that jumped, followed.
+static bool stray(Cat &c, long long t)
+{
+	if (!c.following)
+		return false;
+	char s[FR_HEADER];
+	long long now;
+	arc_now(s);
+	if (fr_stamp_time(s, &now) && t >= now - c.clock.window && t <= now + c.clock.window) {
+		c.clock.now = std::max(c.clock.now, t);
+		return false;
+	}
+	return c.clock.judge(t) == ST_OUTLIER;
 }
 
 // One frame of a period the follower watches: written, or, if broken, named. Found by a scan
@@ -151,7 +173,9 @@ static long read_range(Cat &c, Follow *f, long long from)
 			if (!it.problem.empty()) {
 				warn("%s", it.problem.c_str());
 				c.status = 1;
-			} else if (it.why.empty())
+			} else if (f && stray(c, it.e.t))
+				continue;
+			else if (it.why.empty())
 				emit(c, it.e, it.payload);
 			else if (f && it.e.mtime + HOLD_S > time(nullptr))
 				f->held[it.e.stamp] = it.e.mtime + HOLD_S;
@@ -174,8 +198,9 @@ static bool complete(const Cat &c)
 	ArcList l(c.root, past);
 	ArcEntry e;
 	std::string problem;
-	for (int k; (k = l.next(e, problem)) != ArcList::END;)
-		if (k == ArcList::FRAME)
+	const StreamTime &k = c.clock;
+	for (int n; (n = l.next(e, problem)) != ArcList::END;)
+		if (n == ArcList::FRAME && (!c.following || k.now < 0 || (e.t <= k.now + k.window && e.t >= k.now - k.window)))
 			return true;
 	return false;
 }
@@ -214,6 +239,8 @@ static void forget_old(Follow &f)
 	}
 }
 
+[[noreturn]] static void complete_now(Cat &c, Follow &f);
+
 // Watches every day and period from the frontier on, whatever their names, then reads what
 // they hold past the last frame written. The start of following, and its mend after a lost
 // event.
@@ -233,8 +260,27 @@ static void rescan(Cat &c, Follow &f)
 	}
 	long long t;
 	read_range(c, &f, c.last[0] && fr_stamp_time(c.last, &t) ? t + 1 : ARC_ALL);
-	if (complete(c))
-		done(c);
+	if (complete(c)) {  // what was stored before the frame past the end, since the reading, too
+		read_range(c, &f, c.last[0] && fr_stamp_time(c.last, &t) ? t + 1 : ARC_ALL);
+		complete_now(c, f);
+	}
+}
+
+// A frame past the range's end is stored: the range is complete. The files still held (found
+// while being written) come first, whole now, or are named.
+[[noreturn]] static void complete_now(Cat &c, Follow &f)
+{
+	for (auto &h : f.held) {
+		ArcEntry e;
+		if (arc_frame_entry(c.root, (h.first + ".gz").c_str(), e) && !written(c, e.stamp)) {
+			const char *why = arc_entry_read(e, buf2);
+			if (why)
+				broken(c, &f, e, why);
+			else
+				emit(c, e, buf2);
+		}
+	}
+	done(c);
 }
 
 // A period directory has appeared: watched, then what it already holds is read.
@@ -246,8 +292,10 @@ static void new_period(Cat &c, Follow &f, const std::string &p)
 	for (const ArcEntry &e : entries) {
 		if (!e.timed)
 			warn_skipped(c.range.spans(e.stamp.c_str(), FR_STAMP), STAMPS_NOT_TIMES);
+		else if (!written(c, e.stamp) && stray(c, e.t))
+			continue;
 		else if (c.range.after(e.t))
-			done(c);
+			complete_now(c, f);
 		else if (c.range.has(e.t))
 			frame(c, f, e, true);
 	}
@@ -273,8 +321,10 @@ static void closed(Cat &c, Follow &f, const char *name)
 		warn_skipped(c.range.spans(e.stamp.c_str(), FR_STAMP), STAMPS_NOT_TIMES);
 		return;
 	}
+	if (!written(c, e.stamp) && stray(c, e.t))
+		return;
 	if (c.range.after(e.t))
-		done(c);  // the range is complete
+		complete_now(c, f);
 	if (!c.range.has(e.t))
 		return;
 	frame(c, f, e, false);
@@ -398,6 +448,10 @@ int main(int argc, char **argv)
 		follow_start(c, f);  // before reading: nothing stored meanwhile is missed
 	warn_skipped(read_range(c, follows ? &f : nullptr, ARC_ALL), STAMPS_NOT_TIMES);
 	if (follows) {
+		long long t;
+		if (c.last[0] && fr_stamp_time(c.last, &t))
+			c.clock.now = t;  // the clock runs from the last frame written
+		c.following = true;
 		rescan(c, f);
 		follow(c, f);
 	}

@@ -22,6 +22,7 @@
 #include "health.h"
 #include "reader.h"
 #include "stats.h"
+#include "streamtime.h"
 
 static const char USAGE[] =
 	"usage: arc-stat [-p 10m|1h|1d] [-v] [--json] [--live] [--gaps SECONDS] ROOT|- [FROM [TO]]"
@@ -270,11 +271,20 @@ static void from_archive(Stat &s, const char *root, const ArcRange &r)
 	warn_skipped(batch.skipped(), STAMPS_NOT_TIMES);
 }
 
+// Whether a stamp is within w of the host's clock now (local time, as stamped).
+static bool near_host(long long t, long long w)
+{
+	long long now = arc_clock_us() / 10000;
+	return t >= now - w && t <= now + w;
+}
+
 static void from_stream(Stat &s, const ArcRange &r)
 {
 	static unsigned char h[FR_HEADER], pay[FR_PAYLOAD];
 	long bad = 0;
-	long long last = ARC_ALL;
+	long long last = ARC_ALL;  // the last stamp counted
+	StreamTime clock;          // a stamp far from the stream's time (2099) is an outlier
+	SkipNote late{"stamps before one already counted"};
 	fr_input(stdin);
 	for (int st; (st = fr_read(stdin, h, pay)) != FR_END;) {
 		if (st == FR_ERROR)
@@ -285,10 +295,21 @@ static void from_stream(Stat &s, const ArcRange &r)
 			bad++;
 			continue;
 		}
-		if (r.has(t) && t != last)  // a stamp repeated is one frame
-			frame(s, t, FR_RECORD, true, false, (double)t * 10 - arrived);
+		if (near_host(t, clock.window))
+			clock.now = std::max(clock.now, t);  // live: the host's clock vouches for it
+		else if (clock.judge(t) == ST_OUTLIER)
+			continue;
+		if (last != ARC_ALL && t <= last) {  // a stamp repeated is one frame; an earlier one is late
+			if (t < last)
+				late.add(st_clock_ms());
+			continue;
+		}
 		last = t;
+		if (r.has(t))
+			frame(s, t, FR_RECORD, true, false, (double)t * 10 - arrived);
 	}
+	clock.finish();
+	late.finish();
 	warn_skipped(bad, STAMPS_NOT_TIMES);
 }
 

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -78,6 +79,11 @@ int of_begin(OutFile *f, const std::string &path)
 	std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
 	if (base.empty() || base == "." || base == "..") {
 		errno = EISDIR;
+		return -1;
+	}
+	struct stat st;  // a device, pipe or folder of that name is never replaced by the rename
+	if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+		errno = S_ISDIR(st.st_mode) ? EISDIR : EEXIST;
 		return -1;
 	}
 	std::string priv = dir + (dir.back() == '/' ? "" : "/") + "." + base + ".XXXXXX";

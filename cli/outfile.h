@@ -35,7 +35,9 @@ struct OutFile {
 };
 
 // Makes the private directory beside path and sets f->tmp. Returns 0, or -1 with errno set
-// (the directory missing or not writable, too many files pending, a name too long).
+// (the directory missing or not writable, too many files pending, a name too long, path a
+// folder (EISDIR) or another file that is not a regular one, such as a device or a pipe
+// (EEXIST): only a regular file is ever replaced).
 int of_begin(OutFile *f, const std::string &path);
 
 // Syncs f->tmp, renames it to f->path, syncs the directory, removes the private directory.

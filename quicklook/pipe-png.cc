@@ -32,11 +32,32 @@ static const char HELP[] =
 	"  -a          levels from the data: its 1st to 99.5th percentile\n"
 	"  -b          subtract each frequency's median level; show the difference\n"
 	"  -p PALETTE  viewer (default) or viridis\n"
-	"  -t TITLE    text before the time range in the title\n";
+	"  -t TITLE    text before the time range in the title (UTF-8, no control characters)\n";
 
 static const unsigned GAP = 0x808080;  // no level is drawn in this grey
 
 static unsigned char hdr[FR_HEADER], buf2[FR_PAYLOAD];
+
+// Whether s is UTF-8 text without control characters, as cairo draws it (a title in another
+// encoding would fail the drawing only after the whole input was read).
+static bool utf8_text(const char *s)
+{
+	for (const unsigned char *p = (const unsigned char *)s; *p;) {
+		int n = *p < 0x80 ? 0 : (*p & 0xe0) == 0xc0 && *p >= 0xc2 ? 1 : (*p & 0xf0) == 0xe0 ? 2 : (*p & 0xf8) == 0xf0 && *p <= 0xf4 ? 3 : -1;
+		if (n < 0 || *p < 0x20 || *p == 0x7f)
+			return false;
+		unsigned cp = n ? *p & (0x3f >> n) : *p;
+		for (int k = 1; k <= n; k++) {
+			if ((p[k] & 0xc0) != 0x80)
+				return false;
+			cp = cp << 6 | (p[k] & 0x3f);
+		}
+		if ((n == 2 && (cp < 0x800 || (cp >= 0xd800 && cp < 0xe000))) || (n == 3 && (cp < 0x10000 || cp > 0x10ffff)))
+			return false;
+		p += n + 1;
+	}
+	return true;
+}
 
 // The options, checked.
 struct Opts {
@@ -76,7 +97,7 @@ static Opts options(int argc, char **argv)
 		}
 		if (c == 'p' && (o.pal = vw_palette(optarg)))
 			continue;
-		if (c == 't') {
+		if (c == 't' && utf8_text(optarg)) {
 			o.title = optarg;
 			continue;
 		}

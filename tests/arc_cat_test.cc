@@ -320,6 +320,70 @@ TEST(ArcCatFollow, EndsWhenAFramePastTheRangeIsStored)
 	}
 }
 
+TEST(ArcCatFollow, AStrayStampNeitherSilencesNorEnds)
+{
+	// One file stamped 2099 (a receiver's bad stamp, stored as net-arc stores every stamp):
+	// skipped and said, and the frames after it still come; nor does it end a range, whether
+	// stored while following or before the follower started.
+	const std::string STRAY = "2099010100000000";
+	const char *SAID = "arc-cat: 1 records skipped: stamps more than 75 minutes from the stream's time\n";
+	struct {
+		bool before;  // stored before the follower starts
+		std::vector<std::string> range;
+		std::vector<int> out;  // after frames 0 and 1
+		bool ends;             // frame 3 (00:00:00.50) is past the range: the end
+		const char *err;       // standard error, when it is certain
+	} cases[] = {
+		{false, {}, {2, 3}, false, SAID},
+		{false, {"2026120623", "2026120700000050"}, {2}, true, nullptr},  // said, unless 3 is seen first
+		{true, {"2026120623", "2026120700000050"}, {2}, true, ""},
+	};
+	for (auto &c : cases) {
+		std::vector<std::string> st = {STAMPS[0]};
+		if (c.before)
+			st.push_back(STRAY);
+		Following f(st);
+		f.start(c.range);
+		ASSERT_TRUE(read_n(f.cat.out, 3617, 5000) == stream_of({0})) << c.before;
+		f.store(1);
+		ASSERT_TRUE(read_n(f.cat.out, 3617, 5000) == stream_of({1}));  // the watches are in place
+		if (!c.before)
+			f.a.put(STRAY, gzip(payload(9)));
+		f.store(2);
+		f.store(3);
+		std::string want = stream_of(c.out);
+		if (c.ends) {
+			int status;
+			ASSERT_TRUE(wait_exit(f.cat, 10000, &status)) << c.before;
+			EXPECT_EQ(exit_code(status), 0);
+		}
+		std::string out = c.ends ? read_to_end(f.cat.out, 5000) : read_n(f.cat.out, want.size(), 10000);
+		EXPECT_TRUE(out == want) << out.size() / 3617 << " records, case " << c.range.size() << c.before;
+		std::string err = c.ends ? read_to_end(f.cat.err, 5000) : drain(f.cat.err);
+		if (c.err) {
+			EXPECT_EQ(err, c.err) << c.range.size() << c.before;
+		}
+	}
+}
+
+TEST(ArcCatFollow, AfterALongOutageFramesOfTheHostsTimeComeAtOnce)
+{
+	// The last frame written is two days old (the receiver was off): a frame stamped with the
+	// host's time now is no stray, and comes at once, unsaid.
+	Following f({STAMPS[0]});
+	f.start();
+	ASSERT_TRUE(read_n(f.cat.out, 3617, 5000) == stream_of({0}));
+	f.store(1);
+	ASSERT_TRUE(read_n(f.cat.out, 3617, 5000) == stream_of({1}));  // the watches are in place
+	char s[17];
+	arc_now(s);
+	std::string now(s, 14);
+	now += "00";
+	f.a.put(now, gzip(payload(7)));
+	EXPECT_TRUE(read_n(f.cat.out, 3617, 5000) == record(now, payload(7)));
+	EXPECT_EQ(drain(f.cat.err), "");
+}
+
 TEST(ArcCatFollow, ALostEventRescansFromTheLastFrameWritten)
 {
 	// The follower stopped while more frames are closed than the kernel queues events for, and

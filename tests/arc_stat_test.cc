@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <ctime>
 #include <unistd.h>
 
 #include "kit.h"
@@ -61,6 +62,44 @@ TEST(ArcStat, RowsOfAnArchiveWithHolesOffGridAndBrokenFiles)
 	std::string row = "\"expected\":40,\"present\":31,\"missing\":10,\"off_grid\":1,\"broken\":1,\"bytes\":" + b +
 			  ",\"longest_gap_start\":\"2026120712001000\",\"longest_gap_s\":5}\n";
 	EXPECT_EQ(r.out, "{\"period\":\"20261207120\"," + row + "{\"period\":\"total\"," + row);
+}
+
+TEST(ArcStat, AStreamsStrayAndLateStampsCostOnlyThemselves)
+{
+	// The stream form: ten frames, a stray 2099 stamp, then frames already counted (repeated
+	// out of order) and four more. The stray neither adds 73 years of rows nor takes the frames
+	// after it; the late ones count once, in their own period; each kind is said.
+	std::vector<std::string> st = run_of(9, 55, 10);
+	std::string in;
+	for (const std::string &x : st)
+		in += record(x, payload(1));
+	in += record("2099010100000000", payload(2));
+	for (int k = 0; k < 4; k++)
+		in += record(st[(size_t)k], payload(3));
+	for (const std::string &x : run_of(10, 0, 4))
+		in += record(x, payload(4));
+	Ran r = run({bin("arc-stat"), "-p", "10m", "--json", "-"}, in);
+	EXPECT_EQ(exit_code(r.status), 0);
+	EXPECT_EQ(r.out, "{\"period\":\"20261207120\",\"expected\":10,\"present\":10,\"missing\":0,\"off_grid\":0,"
+			 "\"broken\":null,\"bytes\":36170,\"longest_gap_start\":null,\"longest_gap_s\":0}\n"
+			 "{\"period\":\"20261207121\",\"expected\":4,\"present\":4,\"missing\":0,\"off_grid\":0,"
+			 "\"broken\":null,\"bytes\":14468,\"longest_gap_start\":null,\"longest_gap_s\":0}\n"
+			 "{\"period\":\"total\",\"expected\":14,\"present\":14,\"missing\":0,\"off_grid\":0,"
+			 "\"broken\":null,\"bytes\":50638,\"longest_gap_start\":null,\"longest_gap_s\":0}\n");
+	EXPECT_EQ(r.err, "arc-stat: 1 records skipped: stamps more than 75 minutes from the stream's time\n"
+			 "arc-stat: 1 records skipped: stamps before one already counted\n"
+			 "arc-stat: 4 records skipped: stamps before one already counted\n");
+	// A stamp of the host's time now is no stray, however far the one before it (a receiver
+	// back after an outage, watched live): counted, unsaid.
+	time_t now = time(nullptr);
+	struct tm tm;
+	localtime_r(&now, &tm);
+	char s[32];
+	strftime(s, sizeof s, "%Y%m%d%H%M%S00", &tm);
+	r = run({bin("arc-stat"), "-p", "1d", "--json", "-"}, record(st[0], payload(1)) + record(s, payload(1)));
+	EXPECT_EQ(r.err, "");
+	EXPECT_NE(r.out.find("{\"period\":\"total\",\"expected\":"), std::string::npos);
+	EXPECT_NE(r.out.find(",\"present\":2,"), std::string::npos) << r.out.substr(r.out.rfind('{'));
 }
 
 TEST(ArcStat, AGapAcrossPeriodsTheStreamFormAndTheGapList)

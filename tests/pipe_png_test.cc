@@ -285,12 +285,16 @@ TEST(PipePng, RefusalsAndSkippedRecords)
 	for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
 		     {}, {"-w", "100", t / "x.png"}, {"-w", "wide", t / "x.png"}, {"-r", "80:45", t / "x.png"},
 		     {"-r", "45", t / "x.png"}, {"-r", "45:80", "-a", t / "x.png"}, {"-p", "rainbow", t / "x.png"},
-		     {"-q", t / "x.png"}, {t / "x.png", t / "y.png"}}) {
+		     {"-q", t / "x.png"}, {t / "x.png", t / "y.png"}, {"-t", "Station \xd6", t / "x.png"},
+		     {"-t", "two\nlines", t / "x.png"}, {"-t", "\xed\xa0\x80", t / "x.png"}}) {
 		args.insert(args.begin(), bin("pipe-png"));
 		Ran r = run(args, good);
 		EXPECT_EQ(exit_code(r.status), 2) << args.back();
 		EXPECT_EQ(r.err.rfind("usage: pipe-png", 0), 0u) << r.err;
 	}
+	// A title in UTF-8 is drawn, whatever its script.
+	EXPECT_EQ(exit_code(run({bin("pipe-png"), "-t", "Str\xc3\xb6me \xe8\xa6\xb3\xe6\xb8\xac \xf0\x9f\x93\xa1", t / "u.png"}, good).status), 0);
+	run({"/bin/rm", t / "u.png"});
 	// No frames: no file. Bad stamps: skipped and counted.
 	Ran r = run({bin("pipe-png"), t / "x.png"}, record("2026120799999900", Frame(50, 50).p) + record("abcdefghijklmnop", Frame(50, 50).p));
 	EXPECT_EQ(exit_code(r.status), 1);
@@ -307,6 +311,26 @@ TEST(PipePng, RefusalsAndSkippedRecords)
 	ASSERT_TRUE(wait_exit(p, 5000, &st));
 	EXPECT_EQ(exit_code(st), 1);
 	EXPECT_EQ(read_to_end(p.err, 1000), "pipe-png: cannot write " + t / "none/x.png" + ": No such file or directory\n");
+}
+
+TEST(PipePng, AnOutThatIsNotARegularFileIsLeftAlone)
+{
+	// A pipe or a folder of OUT's name is never replaced by the rename: said at once, status
+	// 1, and it is still there as it was (as root, /dev/full would otherwise become a PNG).
+	TempDir t;
+	ASSERT_EQ(exit_code(run({"/usr/bin/mkfifo", t / "fifo.png"}).status), 0);
+	ASSERT_EQ(exit_code(run({"/bin/mkdir", t / "dir.png"}).status), 0);
+	std::string good = record(stamp(0), Frame(50, 50).p);
+	struct Case {
+		const char *name, *why, *type;
+	};
+	for (const Case &c : {Case{"fifo.png", "File exists", "fifo\n"}, Case{"dir.png", "Is a directory", "directory\n"}}) {
+		Ran r = run({bin("pipe-png"), t / c.name}, good);
+		EXPECT_EQ(exit_code(r.status), 1) << c.name;
+		EXPECT_EQ(r.err, "pipe-png: cannot write " + t / c.name + ": " + c.why + "\n");
+		EXPECT_EQ(run({"/usr/bin/stat", "-c", "%F", t / c.name}).out, c.type);
+	}
+	EXPECT_EQ(run({"/bin/ls", "-A", t.path}).out, "dir.png\nfifo.png\n");
 }
 
 }  // namespace
