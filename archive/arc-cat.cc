@@ -50,6 +50,7 @@ struct Cat {
 	int status = 0;         // 1 once a broken file or directory was met
 	char last[FR_HEADER] = {};
 	long long t0 = -1, w0 = 0;  // pacing: the first stamp's time and when it was written
+	long ahead = 0;             // paced without an end: frames stamped ahead of the host's clock
 	bool following = false;     // past the first reading: stored frames judged by the clock
 	StreamTime clock;           // while following: a frame far from the last one written is stray
 };
@@ -141,6 +142,14 @@ static bool stray(Cat &c, long long t)
 	return c.clock.judge(t) == ST_OUTLIER;
 }
 
+// Whether a frame of a paced replay without an end lies in the future: stamped more than 75
+// minutes ahead of the host's clock (one stray file stamped 2099 would otherwise hold the replay
+// for decades before it). Skipped and said.
+static bool future(const Cat &c, long long t)
+{
+	return c.speed > 0 && c.range.open() && t > arc_clock_us() / 10000 + c.clock.window;
+}
+
 // One frame of a period the follower watches: written, or, if broken, named. Found by a scan
 // (scanned), a broken file still young may still be being written: it is held for its close
 // or its age.
@@ -175,6 +184,8 @@ static long read_range(Cat &c, Follow *f, long long from)
 				c.status = 1;
 			} else if (f && stray(c, it.e.t))
 				continue;
+			else if (future(c, it.e.t))
+				c.ahead++;
 			else if (it.why.empty())
 				emit(c, it.e, it.payload);
 			else if (f && it.e.mtime + HOLD_S > time(nullptr))
@@ -447,6 +458,7 @@ int main(int argc, char **argv)
 	if (follows)
 		follow_start(c, f);  // before reading: nothing stored meanwhile is missed
 	warn_skipped(read_range(c, follows ? &f : nullptr, ARC_ALL), STAMPS_NOT_TIMES);
+	warn_skipped(c.ahead, STAMPS_AHEAD);
 	if (follows) {
 		long long t;
 		if (c.last[0] && fr_stamp_time(c.last, &t))

@@ -95,6 +95,7 @@ int arg_int(const char *s, int *v)
 }
 
 const char STAMPS_NOT_TIMES[] = "stamps not 16 digits of a real time";
+const char STAMPS_AHEAD[] = "stamps more than 75 minutes ahead of the host's clock";
 
 void warn_skipped(long n, const char *why)
 {

@@ -24,6 +24,7 @@ int arg_int(const char *s, int *v);
 
 // The reason given when records are passed over because their stamps cannot be placed in time.
 extern const char STAMPS_NOT_TIMES[];
+extern const char STAMPS_AHEAD[];  // stamps later than the host's clock allows
 
 // Says how many records were passed over and why ("N records skipped: WHY"), if any: the one
 // form of that message.
