@@ -162,6 +162,8 @@ TEST(ArcRange, TimesAndPeriods)
 		{"2026120723", nullptr, 1, "2026120723000000", "2026120800000000"},
 		{"2026-12-07T23:59", nullptr, 1, "2026120723590000", "2026120800000000"},
 		{"2026-12-31 23:59:59.99", nullptr, 1, "2026123123595999", "2027010100000000"},
+		{"9998", nullptr, 1, "9998010100000000", "9999010100000000"},
+		{"999812", nullptr, 1, "9998120100000000", "9999010100000000"},
 		{"9999", nullptr, 1, "9999010100000000", ""},
 		{"999912", nullptr, 1, "9999120100000000", ""},
 		{"2026.12.07", "2026:12:08", 1, "2026120700000000", "2026120800000000"},
@@ -181,6 +183,14 @@ TEST(ArcRange, TimesAndPeriods)
 			continue;
 		EXPECT_EQ(r.start, *c.lo ? time_of(c.lo) : ARC_ALL) << c.from;
 		EXPECT_EQ(r.end, *c.hi ? time_of(c.hi) : ARC_OPEN) << c.from;
+		// The end itself is the next period's; the start is the range's own.
+		auto in = [&](long long t) { return std::string(r.has(t) ? "in" : "out") + (r.after(t) ? "-after" : ""); };
+		if (*c.hi) {
+			EXPECT_EQ(in(r.end - 1) + " " + in(r.end), "in out-after") << c.from;
+		}
+		if (*c.lo) {
+			EXPECT_EQ(in(r.start - 1) + " " + in(r.start), "out in") << c.from;
+		}
 	}
 	char now[17];
 	arc_now(now);
