@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -76,8 +77,9 @@ int of_begin(OutFile *f, const std::string &path)
 	size_t slash = path.rfind('/');
 	std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
 	std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-	if (base.empty() || base == "." || base == "..") {
-		errno = EISDIR;
+	struct stat st;
+	if (base.empty() || base == "." || base == ".." || (lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))) {
+		errno = EISDIR;  // a folder is never replaced: said now, not after the content is made
 		return -1;
 	}
 	std::string priv = dir + (dir.back() == '/' ? "" : "/") + "." + base + ".XXXXXX";

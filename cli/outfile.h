@@ -35,7 +35,8 @@ struct OutFile {
 };
 
 // Makes the private directory beside path and sets f->tmp. Returns 0, or -1 with errno set
-// (the directory missing or not writable, too many files pending, a name too long).
+// (the directory missing or not writable, path a directory, too many files pending, a name too
+// long).
 int of_begin(OutFile *f, const std::string &path);
 
 // Syncs f->tmp, renames it to f->path, syncs the directory, removes the private directory.

@@ -5,6 +5,7 @@
 #include <cairo.h>
 #include <csignal>
 #include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "kit.h"
@@ -276,6 +277,36 @@ TEST(PipePng, InterruptedLeavesNothing)
 	ASSERT_TRUE(wait_exit(p, 10000, &st));
 	EXPECT_EQ(term_signal(st), SIGTERM);
 	EXPECT_EQ(run({"/bin/ls", "-A", t.path}).out, "");
+}
+
+TEST(PipePng, OutAFolderIsRefusedAtOnceOrWhenItAppears)
+{
+	// OUT a folder already: said at once, before any input, the folder left as it was.
+	TempDir t;
+	mkdir((t / "d.png").c_str(), 0755);
+	spit(t / "d.png/keep", "x");
+	Spawn s;
+	s.argv = {bin("pipe-png"), t / "d.png"};
+	s.pipe_in = true;
+	Proc p = start(s);
+	int st;
+	ASSERT_TRUE(wait_exit(p, 5000, &st));
+	EXPECT_EQ(exit_code(st), 1);
+	EXPECT_EQ(read_to_end(p.err, 1000), "pipe-png: cannot write " + t / "d.png" + ": Is a directory\n");
+	EXPECT_EQ(run({"/bin/ls", "-A", t.path, t / "d.png"}).out, t.path + ":\nd.png\n\n" + t / "d.png" + ":\nkeep\n");
+	// A folder made at OUT while the picture is made: the rename fails, and the status says so.
+	s.argv = {bin("pipe-png"), t / "e.png"};
+	Proc q = start(s);
+	std::string rec = record(stamp(0), Frame(50, 50).p);
+	ASSERT_EQ(write(q.in, rec.data(), rec.size()), (ssize_t)rec.size());
+	ASSERT_TRUE(wait_until([&] { return run({"/bin/ls", "-A", t.path}).out.find(".e.png.") != std::string::npos; }, 10000));
+	mkdir((t / "e.png").c_str(), 0755);
+	spit(t / "e.png/keep", "x");
+	q.close_in();
+	ASSERT_TRUE(wait_exit(q, 10000, &st));
+	EXPECT_EQ(exit_code(st), 1);
+	EXPECT_EQ(read_to_end(q.err, 1000), "pipe-png: cannot write " + t / "e.png" + ": Is a directory\n");
+	EXPECT_EQ(run({"/bin/ls", "-A", t.path, t / "e.png"}).out, t.path + ":\nd.png\ne.png\n\n" + t / "e.png" + ":\nkeep\n");
 }
 
 TEST(PipePng, RefusalsAndSkippedRecords)
