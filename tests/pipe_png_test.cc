@@ -279,6 +279,53 @@ TEST(PipePng, InterruptedLeavesNothing)
 	EXPECT_EQ(run({"/bin/ls", "-A", t.path}).out, "");
 }
 
+// The title band of a picture as pipe-png draws it: the text, in its font, at its place.
+std::vector<unsigned> title_band(const std::string &title, int width, int rows)
+{
+	QlGeom g{width};
+	cairo_surface_t *sf = cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, g.height());
+	cairo_t *cr = cairo_create(sf);
+	cairo_set_source_rgb(cr, 1, 1, 1);
+	cairo_paint(cr);
+	cairo_set_source_rgb(cr, 0, 0, 0);
+	cairo_select_font_face(cr, "sans-serif", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
+	cairo_set_font_size(cr, 15);
+	cairo_text_extents_t e;
+	cairo_text_extents(cr, title.c_str(), &e);
+	cairo_move_to(cr, g.left - e.x_bearing, 18 - e.y_bearing);
+	cairo_show_text(cr, title.c_str());
+	cairo_surface_flush(sf);
+	std::vector<unsigned> band;
+	const unsigned char *d = cairo_image_surface_get_data(sf);
+	for (int y = 0; y < rows; y++)
+		for (int x = 0; x < width; x++)
+			band.push_back(*(const uint32_t *)(d + (size_t)y * (size_t)cairo_image_surface_get_stride(sf) + 4 * (size_t)x) & 0xffffff);
+	cairo_destroy(cr);
+	cairo_surface_destroy(sf);
+	return band;
+}
+
+TEST(PipePng, TitleRunsFromTheFirstFrameToTheLast)
+{
+	// Ten frames, 12:00:00.00 to 12:00:04.50: the title names those two, not the end of the last
+	// frame's half second. The band above the plots (rows 0-33) holds the title alone.
+	TempDir t;
+	std::string in;
+	for (int k = 0; k < 10; k++)
+		in += record(stamp(k), Frame(50, 50).p);
+	Ran r = run({bin("pipe-png"), "-t", "Station", t / "q.png"}, in);
+	ASSERT_EQ(exit_code(r.status), 0) << r.err;
+	Png png(t / "q.png");
+	ASSERT_TRUE(png.ok());
+	std::vector<unsigned> got;
+	for (int y = 0; y < 34; y++)
+		for (int x = 0; x < png.w(); x++)
+			got.push_back(png.at(x, y));
+	std::vector<unsigned> want = title_band("Station   2026-12-07 12:00:00.00 to 12:00:04.50", 1600, 34);
+	EXPECT_NE(want, title_band("Station   2026-12-07 12:00:00.00 to 12:00:05.00", 1600, 34));  // the band tells them apart
+	EXPECT_TRUE(got == want) << "the title is not \"Station   2026-12-07 12:00:00.00 to 12:00:04.50\"";
+}
+
 TEST(PipePng, OutAFolderIsRefusedAtOnceOrWhenItAppears)
 {
 	// OUT a folder already: said at once, before any input, the folder left as it was.
