@@ -279,6 +279,31 @@ TEST(PipePng, InterruptedLeavesNothing)
 	EXPECT_EQ(run({"/bin/ls", "-A", t.path}).out, "");
 }
 
+TEST(PipePng, AFirstStampOffTheGridKeepsTheHalfSecondGrid)
+{
+	// 12:00:00.25 (off the grid) at level 50, then 12:00:00.50 to 12:00:04.50, the first of them
+	// with a carrier of 120 on point 300 of A. Each frame holds its own half second of the grid:
+	// the burst never spreads back over the quarter second of the frame before it.
+	TempDir t;
+	std::string in = record("2026120712000025", Frame(50, 50).p);
+	for (int k = 1; k < 10; k++) {
+		Frame f(50, 50);
+		if (k == 1)
+			f.set(0, 300, 120);
+		in += record(stamp(k), f.p);
+	}
+	Ran r = run({bin("pipe-png"), t / "q.png"}, in);
+	ASSERT_EQ(exit_code(r.status), 0) << r.err;
+	Png png(t / "q.png");
+	ASSERT_TRUE(png.ok());
+	QlGeom g{1600};
+	long long span = 475;  // 12:00:00.25 to the end of 12:00:04.50's half second
+	auto at = [&](long long from_first) { return png.at(g.left + (int)(from_first * g.plot_w() / span), g.row(0, 300)); };
+	EXPECT_EQ(at(12), colour(zq_extcol, 50));   // 12:00:00.37: the first frame's
+	EXPECT_EQ(at(50), colour(zq_extcol, 120));  // 12:00:00.75: the burst's
+	EXPECT_EQ(at(80), colour(zq_extcol, 50));   // 12:00:01.05: the frame after it
+}
+
 // The title band of a picture as pipe-png draws it: the text, in its font, at its place.
 std::vector<unsigned> title_band(const std::string &title, int width, int rows)
 {
