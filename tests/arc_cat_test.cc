@@ -291,6 +291,23 @@ TEST(ArcCatFollow, AcrossATenMinuteAndADayBoundary)
 	EXPECT_EQ(drain(f.cat.err), "arc-cat: 1 records skipped: stamps not 16 digits of a real time\n");
 }
 
+TEST(ArcCatFollow, WatchesStayOnTheDayAndPeriodOfTheLastFrame)
+{
+	// The period of 00:00 made (empty) before following starts: frame 2 comes by its close and
+	// moves the frontier there; the frames after it, in that period and a new one of that day,
+	// still come, each on its own.
+	Following f({STAMPS[0]});
+	run({"/bin/mkdir", "-p", f.a.root + "/20261207/20261207000"});
+	f.start();
+	ASSERT_TRUE(read_n(f.cat.out, 3617, 5000) == stream_of({0}));
+	f.store(1);
+	ASSERT_TRUE(read_n(f.cat.out, 3617, 5000) == stream_of({1}));  // the watches are in place
+	for (int k : {2, 3, 5}) {
+		f.store(k);
+		ASSERT_TRUE(read_n(f.cat.out, 3617, 5000) == stream_of({k})) << "frame " << k;
+	}
+}
+
 TEST(ArcCatFollow, AnEmptyDirectoryDatedLaterTrapsNothing)
 {
 	// Left by a clock that jumped ahead, or made by hand: a later day and a later period, empty.
