@@ -417,6 +417,19 @@ TEST(ArcCatFollow, BrokenFilesAtTheStartAreNamedOnceClosedOrOld)
 	EXPECT_EQ(lines, want);
 }
 
+TEST(ArcCatFollow, AFileStillBeingWrittenAtTheStartIsHeldNotNamed)
+{
+	// Frame 1's file just made and still empty when following starts (net-arc is writing it):
+	// held, then written once whole, and never named broken.
+	Following f({STAMPS[0]});
+	f.a.put(STAMPS[1], "");
+	f.start();
+	ASSERT_TRUE(read_n(f.cat.out, 3617, 5000) == stream_of({0}));  // frame 1 has been judged
+	f.store(1);
+	EXPECT_TRUE(read_n(f.cat.out, 3617, 10000) == stream_of({1}));
+	EXPECT_EQ(drain(f.cat.err), "");
+}
+
 TEST(ArcCat, SpeedPacesTheArrivals)
 {
 	// Eleven frames half a second apart at ten times real time: record k arrives no sooner than
