@@ -10,7 +10,8 @@
 // directory dated later than the frames being stored traps nothing, and an idle follower sleeps
 // in poll(). After a lost event (the kernel's queue overflowed) the archive is read again from
 // the last frame written. A broken file is named once it is closed, or once it is a few seconds
-// old if its close came before the watch.
+// old if its close came before the watch. A range with an end is complete once a frame past it
+// is stored: what of the range is not read yet is read then, and held files are waited for.
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -58,6 +59,7 @@ struct Follow {
 	std::string from;                 // the period of the last frame written: watched from it on
 	std::map<std::string, long long> held;  // stamp -> when its file is old enough to name
 	std::set<std::string> named;            // broken files named past the last frame written
+	bool complete = false;                  // a frame past the range's end is stored
 };
 
 static long long mono_centis()
@@ -164,6 +166,20 @@ static long read_range(Cat &c, Follow *f, long long from)
 	return batch.skipped();
 }
 
+// A frame past the range's end is stored, so every frame of the range is: what of it is not
+// read yet (a day whose watch is still to come, say) is read now, and the program ends once the
+// files held (still being written when seen) are written or named.
+static void complete_range(Cat &c, Follow &f)
+{
+	if (!f.complete) {
+		f.complete = true;
+		long long t;
+		read_range(c, &f, c.last[0] && fr_stamp_time(c.last, &t) ? t + 1 : ARC_ALL);
+	}
+	if (f.held.empty())
+		done(c);
+}
+
 // Whether a frame at or past the range's end is stored already: then the range is complete.
 static bool complete(const Cat &c)
 {
@@ -234,7 +250,7 @@ static void rescan(Cat &c, Follow &f)
 	long long t;
 	read_range(c, &f, c.last[0] && fr_stamp_time(c.last, &t) ? t + 1 : ARC_ALL);
 	if (complete(c))
-		done(c);
+		complete_range(c, f);
 }
 
 // A period directory has appeared: watched, then what it already holds is read.
@@ -246,9 +262,10 @@ static void new_period(Cat &c, Follow &f, const std::string &p)
 	for (const ArcEntry &e : entries) {
 		if (!e.timed)
 			warn_skipped(c.range.spans(e.stamp.c_str(), FR_STAMP), STAMPS_NOT_TIMES);
-		else if (c.range.after(e.t))
-			done(c);
-		else if (c.range.has(e.t))
+		else if (c.range.after(e.t)) {
+			complete_range(c, f);
+			break;
+		} else if (c.range.has(e.t))
 			frame(c, f, e, true);
 	}
 }
@@ -274,7 +291,7 @@ static void closed(Cat &c, Follow &f, const char *name)
 		return;
 	}
 	if (c.range.after(e.t))
-		done(c);  // the range is complete
+		complete_range(c, f);
 	if (!c.range.has(e.t))
 		return;
 	frame(c, f, e, false);
@@ -339,6 +356,8 @@ static void follow(Cat &c, Follow &f)
 		if (pf[1].revents & (POLLERR | POLLHUP))
 			done(c);  // the reader has gone
 		expire(c, f);
+		if (f.complete && f.held.empty())
+			done(c);
 		if (!(pf[0].revents & POLLIN))
 			continue;
 		ssize_t n = read(f.fd, ev, sizeof ev);
@@ -369,6 +388,8 @@ static void follow(Cat &c, Follow &f)
 		}
 		if (fflush(stdout) != 0)
 			die("write error on standard output:");
+		if (f.complete && f.held.empty())
+			done(c);
 	}
 }
 
