@@ -10,7 +10,8 @@
 // directory dated later than the frames being stored traps nothing, and an idle follower sleeps
 // in poll(). After a lost event (the kernel's queue overflowed) the archive is read again from
 // the last frame written. A broken file is named once it is closed, or once it is a few seconds
-// old if its close came before the watch.
+// old if its close came before the watch. A range with an end is complete once a frame past it
+// is stored: what of the range is not read yet is read then, and held files are waited for.
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -62,6 +63,7 @@ struct Follow {
 	std::string from;                 // the period of the last frame written: watched from it on
 	std::map<std::string, long long> held;  // stamp -> when its file is old enough to name
 	std::set<std::string> named;            // broken files named past the last frame written
+	bool complete = false;                  // a frame past the range's end is stored
 };
 
 static long long mono_centis()
@@ -199,6 +201,20 @@ static long read_range(Cat &c, Follow *f, long long from)
 	return batch.skipped();
 }
 
+// A frame past the range's end is stored, so every frame of the range is: what of it is not
+// read yet (a day whose watch is still to come, say) is read now, and the program ends once the
+// files held (still being written when seen) are written or named.
+static void complete_range(Cat &c, Follow &f)
+{
+	if (!f.complete) {
+		f.complete = true;
+		long long t;
+		read_range(c, &f, c.last[0] && fr_stamp_time(c.last, &t) ? t + 1 : ARC_ALL);
+	}
+	if (f.held.empty())
+		done(c);
+}
+
 // Whether a frame at or past the range's end is stored already: then the range is complete.
 static bool complete(const Cat &c)
 {
@@ -250,7 +266,6 @@ static void forget_old(Follow &f)
 	}
 }
 
-[[noreturn]] static void complete_now(Cat &c, Follow &f);
 
 // Watches every day and period from the frontier on, whatever their names, then reads what
 // they hold past the last frame written. The start of following, and its mend after a lost
@@ -271,28 +286,10 @@ static void rescan(Cat &c, Follow &f)
 	}
 	long long t;
 	read_range(c, &f, c.last[0] && fr_stamp_time(c.last, &t) ? t + 1 : ARC_ALL);
-	if (complete(c)) {  // what was stored before the frame past the end, since the reading, too
-		read_range(c, &f, c.last[0] && fr_stamp_time(c.last, &t) ? t + 1 : ARC_ALL);
-		complete_now(c, f);
-	}
+	if (complete(c))
+		complete_range(c, f);
 }
 
-// A frame past the range's end is stored: the range is complete. The files still held (found
-// while being written) come first, whole now, or are named.
-[[noreturn]] static void complete_now(Cat &c, Follow &f)
-{
-	for (auto &h : f.held) {
-		ArcEntry e;
-		if (arc_frame_entry(c.root, (h.first + ".gz").c_str(), e) && !written(c, e.stamp)) {
-			const char *why = arc_entry_read(e, buf2);
-			if (why)
-				broken(c, &f, e, why);
-			else
-				emit(c, e, buf2);
-		}
-	}
-	done(c);
-}
 
 // A period directory has appeared: watched, then what it already holds is read.
 static void new_period(Cat &c, Follow &f, const std::string &p)
@@ -305,9 +302,10 @@ static void new_period(Cat &c, Follow &f, const std::string &p)
 			warn_skipped(c.range.spans(e.stamp.c_str(), FR_STAMP), STAMPS_NOT_TIMES);
 		else if (!written(c, e.stamp) && stray(c, e.t))
 			continue;
-		else if (c.range.after(e.t))
-			complete_now(c, f);
-		else if (c.range.has(e.t))
+		else if (c.range.after(e.t)) {
+			complete_range(c, f);
+			break;
+		} else if (c.range.has(e.t))
 			frame(c, f, e, true);
 	}
 }
@@ -335,7 +333,7 @@ static void closed(Cat &c, Follow &f, const char *name)
 	if (!written(c, e.stamp) && stray(c, e.t))
 		return;
 	if (c.range.after(e.t))
-		complete_now(c, f);
+		complete_range(c, f);
 	if (!c.range.has(e.t))
 		return;
 	frame(c, f, e, false);
@@ -400,6 +398,8 @@ static void follow(Cat &c, Follow &f)
 		if (pf[1].revents & (POLLERR | POLLHUP))
 			done(c);  // the reader has gone
 		expire(c, f);
+		if (f.complete && f.held.empty())
+			done(c);
 		if (!(pf[0].revents & POLLIN))
 			continue;
 		ssize_t n = read(f.fd, ev, sizeof ev);
@@ -430,6 +430,8 @@ static void follow(Cat &c, Follow &f)
 		}
 		if (fflush(stdout) != 0)
 			die("write error on standard output:");
+		if (f.complete && f.held.empty())
+			done(c);
 	}
 }
 

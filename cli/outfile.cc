@@ -81,7 +81,9 @@ int of_begin(OutFile *f, const std::string &path)
 		errno = EISDIR;
 		return -1;
 	}
-	struct stat st;  // a device, pipe or folder of that name is never replaced by the rename
+	// A device, pipe or folder of that name is never replaced by the rename: said now, not
+	// after the content is made.
+	struct stat st;
 	if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
 		errno = S_ISDIR(st.st_mode) ? EISDIR : EEXIST;
 		return -1;

@@ -162,6 +162,8 @@ TEST(ArcRange, TimesAndPeriods)
 		{"2026120723", nullptr, 1, "2026120723000000", "2026120800000000"},
 		{"2026-12-07T23:59", nullptr, 1, "2026120723590000", "2026120800000000"},
 		{"2026-12-31 23:59:59.99", nullptr, 1, "2026123123595999", "2027010100000000"},
+		{"9998", nullptr, 1, "9998010100000000", "9999010100000000"},
+		{"999812", nullptr, 1, "9998120100000000", "9999010100000000"},
 		{"9999", nullptr, 1, "9999010100000000", ""},
 		{"999912", nullptr, 1, "9999120100000000", ""},
 		{"2026.12.07", "2026:12:08", 1, "2026120700000000", "2026120800000000"},
@@ -181,6 +183,14 @@ TEST(ArcRange, TimesAndPeriods)
 			continue;
 		EXPECT_EQ(r.start, *c.lo ? time_of(c.lo) : ARC_ALL) << c.from;
 		EXPECT_EQ(r.end, *c.hi ? time_of(c.hi) : ARC_OPEN) << c.from;
+		// The end itself is the next period's; the start is the range's own.
+		auto in = [&](long long t) { return std::string(r.has(t) ? "in" : "out") + (r.after(t) ? "-after" : ""); };
+		if (*c.hi) {
+			EXPECT_EQ(in(r.end - 1) + " " + in(r.end), "in out-after") << c.from;
+		}
+		if (*c.lo) {
+			EXPECT_EQ(in(r.start - 1) + " " + in(r.start), "out in") << c.from;
+		}
 	}
 	char now[17];
 	arc_now(now);
@@ -279,6 +289,23 @@ TEST(ArcCatFollow, AcrossATenMinuteAndADayBoundary)
 	std::string out = read_n(f.cat.out, 4 * 3617, 10000);
 	EXPECT_TRUE(out == stream_of({2, 3, 4, 5})) << out.size() / 3617 << " records";
 	EXPECT_EQ(drain(f.cat.err), "arc-cat: 1 records skipped: stamps not 16 digits of a real time\n");
+}
+
+TEST(ArcCatFollow, WatchesStayOnTheDayAndPeriodOfTheLastFrame)
+{
+	// The period of 00:00 made (empty) before following starts: frame 2 comes by its close and
+	// moves the frontier there; the frames after it, in that period and a new one of that day,
+	// still come, each on its own.
+	Following f({STAMPS[0]});
+	run({"/bin/mkdir", "-p", f.a.root + "/20261207/20261207000"});
+	f.start();
+	ASSERT_TRUE(read_n(f.cat.out, 3617, 5000) == stream_of({0}));
+	f.store(1);
+	ASSERT_TRUE(read_n(f.cat.out, 3617, 5000) == stream_of({1}));  // the watches are in place
+	for (int k : {2, 3, 5}) {
+		f.store(k);
+		ASSERT_TRUE(read_n(f.cat.out, 3617, 5000) == stream_of({k})) << "frame " << k;
+	}
 }
 
 TEST(ArcCatFollow, AnEmptyDirectoryDatedLaterTrapsNothing)
@@ -452,6 +479,19 @@ TEST(ArcCatFollow, BrokenFilesAtTheStartAreNamedOnceClosedOrOld)
 	for (int k : {1, 2, 3})
 		want.push_back("arc-cat: " + f.a.root + "/" + frame_path(STAMPS[(size_t)k]) + ": empty");
 	EXPECT_EQ(lines, want);
+}
+
+TEST(ArcCatFollow, AFileStillBeingWrittenAtTheStartIsHeldNotNamed)
+{
+	// Frame 1's file just made and still empty when following starts (net-arc is writing it):
+	// held, then written once whole, and never named broken.
+	Following f({STAMPS[0]});
+	f.a.put(STAMPS[1], "");
+	f.start();
+	ASSERT_TRUE(read_n(f.cat.out, 3617, 5000) == stream_of({0}));  // frame 1 has been judged
+	f.store(1);
+	EXPECT_TRUE(read_n(f.cat.out, 3617, 10000) == stream_of({1}));
+	EXPECT_EQ(drain(f.cat.err), "");
 }
 
 TEST(ArcCat, SpeedPacesTheArrivals)

@@ -257,6 +257,19 @@ TEST(ArcStat, RangeEndsOffTheGridAndTheLastGapToTheEnd)
 		<< r.out;
 }
 
+TEST(ArcStat, AGapOfAnOddNumberOfHalfSecondsInJson)
+{
+	// 12:00:01.00, 1.50 and 2.00 missing: a gap of 1.5 s, said as 1.5, not cut to a whole second.
+	std::string in;
+	for (const char *st : {"2026120712000000", "2026120712000050", "2026120712000250"})
+		in += record(st, std::string(3600, '\0'));
+	Ran r = run({bin("arc-stat"), "-p", "10m", "--json", "-", "20261207120000", "20261207120003"}, in);
+	EXPECT_EQ(exit_code(r.status), 0) << r.err;
+	std::string row = "\"expected\":6,\"present\":3,\"missing\":3,\"off_grid\":0,\"broken\":null,\"bytes\":10851,"
+			  "\"longest_gap_start\":\"2026120712000100\",\"longest_gap_s\":1.5}\n";
+	EXPECT_EQ(r.out, "{\"period\":\"20261207120\"," + row + "{\"period\":\"total\"," + row);
+}
+
 TEST(ArcStat, NoEmptyRowAfterAFrameOnAPeriodsLastHalfSecond)
 {
 	for (const char *p : {"10m", "1h", "1d"}) {

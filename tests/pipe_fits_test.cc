@@ -46,6 +46,7 @@ TEST(PipeFits, PeriodEdgesReadBackByOutsideReaders)
 	const char *frames[] = {
 		"12000000", "12005950",                          // the first and last half second of a period
 		"12015900", "12015950", "12020000", "12020050",  // a boundary inside a burst
+		"12015800",                                      // late for the period just written
 		// 12:03 has no frames: no file for it
 		"12041000", "12042000", "12041500",              // out of order within a period
 		"12041200", "12041230",                          // one column twice: the later frame kept
@@ -62,7 +63,8 @@ TEST(PipeFits, PeriodEdgesReadBackByOutsideReaders)
 	Ran r = run({bin("pipe-fits"), "-p", "1", "-n", "TEST", "-z", "+0130", "-d", t / "out"}, in, 60000);
 	EXPECT_EQ(exit_code(r.status), 0);
 	EXPECT_EQ(r.err, "pipe-fits: 1 records skipped: late for a period already written\n"
-			 "pipe-fits: 1 records skipped: stamps not 16 digits of a real time\n");
+			 "pipe-fits: 1 records skipped: stamps not 16 digits of a real time\n"
+			 "pipe-fits: 2 records skipped: late for a period already written\n");
 	EXPECT_EQ(ls(t / "out"), "TEST_20261207_103000_01.fit\nTEST_20261207_103000_02.fit\n"
 				 "TEST_20261207_103100_01.fit\nTEST_20261207_103100_02.fit\n"
 				 "TEST_20261207_103200_01.fit\nTEST_20261207_103200_02.fit\n"

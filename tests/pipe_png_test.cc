@@ -5,6 +5,7 @@
 #include <cairo.h>
 #include <csignal>
 #include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "kit.h"
@@ -276,6 +277,108 @@ TEST(PipePng, InterruptedLeavesNothing)
 	ASSERT_TRUE(wait_exit(p, 10000, &st));
 	EXPECT_EQ(term_signal(st), SIGTERM);
 	EXPECT_EQ(run({"/bin/ls", "-A", t.path}).out, "");
+}
+
+TEST(PipePng, AFirstStampOffTheGridKeepsTheHalfSecondGrid)
+{
+	// 12:00:00.25 (off the grid) at level 50, then 12:00:00.50 to 12:00:04.50, the first of them
+	// with a carrier of 120 on point 300 of A. Each frame holds its own half second of the grid:
+	// the burst never spreads back over the quarter second of the frame before it.
+	TempDir t;
+	std::string in = record("2026120712000025", Frame(50, 50).p);
+	for (int k = 1; k < 10; k++) {
+		Frame f(50, 50);
+		if (k == 1)
+			f.set(0, 300, 120);
+		in += record(stamp(k), f.p);
+	}
+	Ran r = run({bin("pipe-png"), t / "q.png"}, in);
+	ASSERT_EQ(exit_code(r.status), 0) << r.err;
+	Png png(t / "q.png");
+	ASSERT_TRUE(png.ok());
+	QlGeom g{1600};
+	long long span = 475;  // 12:00:00.25 to the end of 12:00:04.50's half second
+	auto at = [&](long long from_first) { return png.at(g.left + (int)(from_first * g.plot_w() / span), g.row(0, 300)); };
+	EXPECT_EQ(at(12), colour(zq_extcol, 50));   // 12:00:00.37: the first frame's
+	EXPECT_EQ(at(50), colour(zq_extcol, 120));  // 12:00:00.75: the burst's
+	EXPECT_EQ(at(80), colour(zq_extcol, 50));   // 12:00:01.05: the frame after it
+}
+
+// The title band of a picture as pipe-png draws it: the text, in its font, at its place.
+std::vector<unsigned> title_band(const std::string &title, int width, int rows)
+{
+	QlGeom g{width};
+	cairo_surface_t *sf = cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, g.height());
+	cairo_t *cr = cairo_create(sf);
+	cairo_set_source_rgb(cr, 1, 1, 1);
+	cairo_paint(cr);
+	cairo_set_source_rgb(cr, 0, 0, 0);
+	cairo_select_font_face(cr, "sans-serif", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
+	cairo_set_font_size(cr, 15);
+	cairo_text_extents_t e;
+	cairo_text_extents(cr, title.c_str(), &e);
+	cairo_move_to(cr, g.left - e.x_bearing, 18 - e.y_bearing);
+	cairo_show_text(cr, title.c_str());
+	cairo_surface_flush(sf);
+	std::vector<unsigned> band;
+	const unsigned char *d = cairo_image_surface_get_data(sf);
+	for (int y = 0; y < rows; y++)
+		for (int x = 0; x < width; x++)
+			band.push_back(*(const uint32_t *)(d + (size_t)y * (size_t)cairo_image_surface_get_stride(sf) + 4 * (size_t)x) & 0xffffff);
+	cairo_destroy(cr);
+	cairo_surface_destroy(sf);
+	return band;
+}
+
+TEST(PipePng, TitleRunsFromTheFirstFrameToTheLast)
+{
+	// Ten frames, 12:00:00.00 to 12:00:04.50: the title names those two, not the end of the last
+	// frame's half second. The band above the plots (rows 0-33) holds the title alone.
+	TempDir t;
+	std::string in;
+	for (int k = 0; k < 10; k++)
+		in += record(stamp(k), Frame(50, 50).p);
+	Ran r = run({bin("pipe-png"), "-t", "Station", t / "q.png"}, in);
+	ASSERT_EQ(exit_code(r.status), 0) << r.err;
+	Png png(t / "q.png");
+	ASSERT_TRUE(png.ok());
+	std::vector<unsigned> got;
+	for (int y = 0; y < 34; y++)
+		for (int x = 0; x < png.w(); x++)
+			got.push_back(png.at(x, y));
+	std::vector<unsigned> want = title_band("Station   2026-12-07 12:00:00.00 to 12:00:04.50", 1600, 34);
+	EXPECT_NE(want, title_band("Station   2026-12-07 12:00:00.00 to 12:00:05.00", 1600, 34));  // the band tells them apart
+	EXPECT_TRUE(got == want) << "the title is not \"Station   2026-12-07 12:00:00.00 to 12:00:04.50\"";
+}
+
+TEST(PipePng, OutAFolderIsRefusedAtOnceOrWhenItAppears)
+{
+	// OUT a folder already: said at once, before any input, the folder left as it was.
+	TempDir t;
+	mkdir((t / "d.png").c_str(), 0755);
+	spit(t / "d.png/keep", "x");
+	Spawn s;
+	s.argv = {bin("pipe-png"), t / "d.png"};
+	s.pipe_in = true;
+	Proc p = start(s);
+	int st;
+	ASSERT_TRUE(wait_exit(p, 5000, &st));
+	EXPECT_EQ(exit_code(st), 1);
+	EXPECT_EQ(read_to_end(p.err, 1000), "pipe-png: cannot write " + t / "d.png" + ": Is a directory\n");
+	EXPECT_EQ(run({"/bin/ls", "-A", t.path, t / "d.png"}).out, t.path + ":\nd.png\n\n" + t / "d.png" + ":\nkeep\n");
+	// A folder made at OUT while the picture is made: the rename fails, and the status says so.
+	s.argv = {bin("pipe-png"), t / "e.png"};
+	Proc q = start(s);
+	std::string rec = record(stamp(0), Frame(50, 50).p);
+	ASSERT_EQ(write(q.in, rec.data(), rec.size()), (ssize_t)rec.size());
+	ASSERT_TRUE(wait_until([&] { return run({"/bin/ls", "-A", t.path}).out.find(".e.png.") != std::string::npos; }, 10000));
+	mkdir((t / "e.png").c_str(), 0755);
+	spit(t / "e.png/keep", "x");
+	q.close_in();
+	ASSERT_TRUE(wait_exit(q, 10000, &st));
+	EXPECT_EQ(exit_code(st), 1);
+	EXPECT_EQ(read_to_end(q.err, 1000), "pipe-png: cannot write " + t / "e.png" + ": Is a directory\n");
+	EXPECT_EQ(run({"/bin/ls", "-A", t.path, t / "e.png"}).out, t.path + ":\nd.png\ne.png\n\n" + t / "e.png" + ":\nkeep\n");
 }
 
 TEST(PipePng, RefusalsAndSkippedRecords)

@@ -360,16 +360,19 @@ struct Browser {
 				nlohmann::json list = nlohmann::json::parse(body(talk(port, req)), nullptr, false);
 				if (list.is_array())
 					for (auto &target : list)
-						if (target.value("type", "") == "page" && target.value("url", "") == url)
+						if (target.value("type", "") == "page")
 							ws_url = target.value("webSocketDebuggerUrl", "");
 				return !ws_url.empty();
 			},
 			30000, 50);
 		if (!found)
-			throw std::runtime_error("chromium lists no page for " + url);
+			throw std::runtime_error("chromium lists no page");
 		std::string path = ws_url.substr(ws_url.find('/', strlen("ws://")));
 		ws.next_layer().connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), (unsigned short)port));
 		ws.handshake("127.0.0.1:" + std::to_string(port), path);
+		// The page as loaded now, whatever the first load met (a busy machine can give an error
+		// page): the waits that follow are for what it draws.
+		call("Page.navigate", {{"url", url}});
 	}
 	nlohmann::json call(const std::string &method, nlohmann::json params)
 	{

@@ -22,6 +22,12 @@ TEST(StreamTime, Verdicts)
 		jump.push_back("20261207150000" + std::string(k < 10 ? "0" : "1") + std::to_string(k % 10));
 	std::vector<std::string> jumping = {"2026120712000000"};
 	jumping.insert(jumping.end(), jump.begin(), jump.end());
+	// Ten outliers a whole minute apart agree (the step's limit); ten running backwards do not.
+	std::vector<std::string> minutes = {"2026120712000000"}, backwards = {"2026120712000000"};
+	for (int k = 0; k < 10; k++) {
+		minutes.push_back("20261207150" + std::string(1, (char)('0' + k)) + "0000");
+		backwards.push_back("2026120715000" + std::string(1, (char)('9' - k)) + "00");
+	}
 	Case cases[] = {
 		{"in order", {"2026120712000000", "2026120712000050", "2026120712000100"}, "AAA"},
 		{"repeated and late", {"2026120712000100", "2026120712000100", "2026120712000050"}, "ALL"},
@@ -30,6 +36,8 @@ TEST(StreamTime, Verdicts)
 		{"far behind, then on", {"2026120712000000", "2026120710440000", "2026120712000050"}, "AOA"},
 		{"window's edges", {"2026120712000000", "2026120713150000", "2026120712000000", "2026120714300001"}, "AALO"},
 		{"a clock that jumped", jumping, "AOOOOOOOOOAAA"},
+		{"a jump in steps of a minute", minutes, "AOOOOOOOOOA"},
+		{"outliers running backwards", backwards, "AOOOOOOOOOO"},
 		{"outliers that disagree", {"2026120712000000", "2026120715000000", "2026120716000000", "2026120715000000"}, "AOOO"},
 	};
 	for (auto &c : cases) {
