@@ -354,19 +354,26 @@ struct Browser {
 		if (!wait_until([&] { return slurp(port_file).find('\n') != std::string::npos; }, 30000, 20))
 			throw std::runtime_error("no debugging port from chromium: " + drain(p.err));
 		int port = atoi(slurp(port_file).c_str());
+		// Its first page, or, should none be listed soon (a busy machine, a page that crashed
+		// while loading), a new blank one asked for.
+		int asks = 0;
 		bool found = wait_until(
 			[&] {
 				std::string req = "GET /json/list HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+				if (++asks % 100 == 0)
+					req = "PUT /json/new?about:blank HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
 				nlohmann::json list = nlohmann::json::parse(body(talk(port, req)), nullptr, false);
+				if (list.is_object())
+					list = nlohmann::json::array({list});
 				if (list.is_array())
 					for (auto &target : list)
 						if (target.value("type", "") == "page")
 							ws_url = target.value("webSocketDebuggerUrl", "");
 				return !ws_url.empty();
 			},
-			30000, 50);
+			60000, 50);
 		if (!found)
-			throw std::runtime_error("chromium lists no page");
+			throw std::runtime_error("chromium lists no page: " + drain(p.err));
 		std::string path = ws_url.substr(ws_url.find('/', strlen("ws://")));
 		ws.next_layer().connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), (unsigned short)port));
 		ws.handshake("127.0.0.1:" + std::to_string(port), path);
