@@ -219,6 +219,37 @@ TEST(ArcPack, ABrokenPackIsNamedAndItsLooseFramesStillRead)
 	}
 }
 
+// A pack's name on something that is not a regular file: a pipe (opening it would wait for a
+// writer for ever) or a link (to a good pack outside ROOT). Every program names it at once and
+// reads nothing through it.
+TEST(ArcPack, APackThatIsAPipeOrALinkIsNamedNotOpened)
+{
+	std::string pk = "20261130/20261130235.pack.tar.zst";
+	for (bool pipe : {true, false}) {
+		SCOPED_TRACE(pipe ? "a pipe" : "a link");
+		Archive a;
+		ASSERT_EQ(exit_code(pack(a.root()).status), 0);
+		std::string outside = a.root() + ".outside.pack.tar.zst";
+		fs::rename(a.root() + "/" + pk, outside);
+		if (pipe)
+			ASSERT_EQ(mkfifo((a.root() + "/" + pk).c_str(), 0644), 0);
+		else
+			fs::create_symlink(outside, a.root() + "/" + pk);
+		for (std::vector<std::string> argv : {
+			     std::vector<std::string>{bin("arc-cat"), a.root(), "20261130"},
+			     {bin("arc-stat"), "-v", a.root(), "20261130"},
+			     {bin("arc-pack"), "-a", "0m", a.root()},
+		     }) {
+			SCOPED_TRACE(argv[0]);
+			Ran r = run(argv, "", 5000);
+			EXPECT_EQ(exit_code(r.status), 1);
+			EXPECT_NE(r.err.find(pk + ": not a regular file"), std::string::npos) << r.err;
+			EXPECT_EQ(r.out.find(record("2026113023500000", payload(4))), std::string::npos);
+		}
+		fs::remove(outside);
+	}
+}
+
 TEST(ArcPack, ASecondRunWaitsForTheLock)
 {
 	Archive a;
