@@ -400,6 +400,31 @@ TEST(ArcPack, AnInodeStarvedDiskFillsLooseNotPackedAndHealthSaysSo)
 	EXPECT_NE(j.find("\"packed_periods\":8"), std::string::npos) << j;
 }
 
+// A file system with no room left for a frame is critical even before the archive holds any
+// (a new station whose disk something else filled): no rate is needed to see that it is full.
+TEST(ArcPack, HealthOfAFullDiskWithoutFramesIsCritical)
+{
+	for (bool inodes : {false, true}) {
+		SCOPED_TRACE(inodes ? "no inodes left" : "no bytes left");
+		Tmpfs fs("size=1m,nr_inodes=200");
+		if (!fs.ok)
+			GTEST_SKIP() << "cannot mount a tmpfs here (not permitted)";
+		std::string root = fs.dir + "/arc";
+		ASSERT_EQ(mkdir(root.c_str(), 0755), 0);
+		std::string j;
+		EXPECT_EQ(health(root, &j), 0) << j;
+		for (int k = 0, fd; k < 400 && (fd = creat((fs.dir + "/f" + std::to_string(k)).c_str(), 0644)) >= 0; k++) {
+			std::string block(inodes ? 0 : 1 << 16, 'x');
+			bool room = write(fd, block.data(), block.size()) == (ssize_t)block.size();
+			close(fd);
+			if (!inodes && !room)
+				break;
+		}
+		EXPECT_EQ(health(root, &j), 2) << j;
+		EXPECT_NE(j.find(std::string("\"days_left\":0.0,\"limit\":\"") + (inodes ? "inodes" : "bytes") + "\""), std::string::npos) << j;
+	}
+}
+
 TEST(ArcPack, AFullDiskAbandonsThePackAndKeepsTheLooseFiles)
 {
 	Tmpfs small("size=1m,nr_inodes=1000");
