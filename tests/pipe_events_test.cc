@@ -272,7 +272,7 @@ TEST(PipeEvents, UsageErrors)
 {
 	const std::vector<std::vector<std::string>> cases = {
 		{"-t"}, {"-t", "0"}, {"-t", "x"}, {"-m", "0"}, {"-m", "31"}, {"-l", "0.1"}, {"-l", "-1"},
-		{"extra"}, {"--jsonx"}, {"-x", ""}, {"-q"}};
+		{"extra"}, {"--jsonx"}, {"-x", ""}, {"-x", " \t "}, {"-x", std::string(5000, 'a')}, {"-q"}};
 	for (const auto &c : cases) {
 		std::vector<std::string> argv = {bin("pipe-events")};
 		argv.insert(argv.end(), c.begin(), c.end());
