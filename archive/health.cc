@@ -104,6 +104,14 @@ const char *arc_health(const std::string &root, ArcHealth &h)
 		h.limit = by_inodes < by_bytes ? "inodes" : "bytes";
 		h.status = h.days_left < 7 ? 2 : h.days_left <= 30 ? 1 : 0;
 	}
+	// No room for one more frame file (its blocks, or it and its two directories) is full now,
+	// whatever the rate: a disk something else filled before any frame came is not healthy.
+	bool no_bytes = h.space.free_bytes < 65536, no_inodes = h.space.total_inodes && h.space.free_inodes < 3;
+	if (no_bytes || no_inodes) {
+		h.days_left = 0;
+		h.limit = no_inodes && !no_bytes ? "inodes" : "bytes";
+		h.status = 2;
+	}
 	return why.empty() ? nullptr : why.c_str();
 }
 

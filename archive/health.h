@@ -29,7 +29,7 @@ struct ArcHealth {
 	ArcSpace space;
 	double days_left = -1;        // at that rate, until bytes or inodes run out; -1: no end in sight
 	const char *limit = "";       // "bytes" or "inodes", whichever runs out first
-	int status = 0;               // 0 more than 30 days left, 1 up to 30, 2 under 7
+	int status = 0;               // 0 more than 30 days left, 1 up to 30, 2 under 7 or full now
 };
 
 // Measures ROOT. The rate is per day of recording, from the frames the days hold (a frame a

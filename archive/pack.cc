@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -102,6 +103,8 @@ PackReader::~PackReader()
 {
 	if (a_)
 		archive_read_free(a_);
+	if (fd_ >= 0)
+		close(fd_);
 }
 
 const char *PackReader::fail(const std::string &what)
@@ -126,7 +129,14 @@ const char *PackReader::open(const std::string &path, const std::string &period)
 	a_ = archive_read_new();
 	if (!a_ || archive_read_support_filter_zstd(a_) != ARCHIVE_OK || archive_read_support_format_tar(a_) != ARCHIVE_OK)
 		return fail("cannot start libarchive");
-	if (archive_read_open_filename(a_, path.c_str(), 1 << 16) != ARCHIVE_OK)
+	// Only a regular file, never through a link or into a pipe that would wait for a writer.
+	fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+	if (fd_ < 0)
+		return fail(errno == ELOOP ? std::string("not a regular file") : std::string("cannot open: ") + strerror(errno));
+	struct stat st;
+	if (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode))
+		return fail("not a regular file");
+	if (archive_read_open_fd(a_, fd_, 1 << 16) != ARCHIVE_OK)
 		return fail(std::string("cannot open: ") + (archive_error_string(a_) ? archive_error_string(a_) : "?"));
 	return start();
 }

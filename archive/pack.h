@@ -68,6 +68,7 @@ public:
 
 private:
 	struct archive *a_ = nullptr;
+	int fd_ = -1;
 	std::string period_, why_;
 	std::vector<PackEntry> index_;
 	size_t at_ = 0;

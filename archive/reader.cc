@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -239,12 +240,50 @@ int arc_frame_entry(const std::string &root, const char *name, ArcEntry &e)
 	return entry_at(AT_FDCWD, (dir + "/" + name).c_str(), dir, name, e);
 }
 
+// A loose frame gone since it was listed: arc-pack packed its period meanwhile (the pack is in
+// place before a loose file goes), so it is read from the pack. Each thread keeps its pack open
+// and reads on in it, as frames are asked for in stamp order. Returns null, or what is wrong
+// (the pack's fault; "" when the pack does not hold the frame either).
+static const char *vanished(const ArcEntry &e, unsigned char *payload)
+{
+	static thread_local std::unique_ptr<PackReader> r;
+	static thread_local std::string path, gz, why;
+	std::string pack = e.path.substr(0, e.path.rfind('/')) + PACK_SUFFIX;
+	if (r && (path != pack || r->at() == r->index().size() || r->index()[r->at()].stamp > e.stamp))
+		r.reset();
+	if (!r) {
+		r = std::make_unique<PackReader>();
+		path = pack;
+		if (const char *w = r->open(pack)) {
+			why = errno == ENOENT ? "" : pack + ": " + w;
+			r.reset();
+			return why.c_str();
+		}
+	}
+	for (size_t k; r->at() < r->index().size();) {
+		int got = r->next(k, &gz, r->index()[r->at()].stamp != e.stamp);
+		if (got <= 0)
+			break;
+		if (r->index()[k].stamp == e.stamp)
+			return arc_inflate((const unsigned char *)gz.data(), gz.size(), payload);
+	}
+	why = r->why()[0] ? pack + ": " + r->why() : "";
+	r.reset();
+	return why.c_str();
+}
+
 const char *arc_entry_read(const ArcEntry &e, unsigned char *payload)
 {
 	if (e.fault)
 		return e.fault;
-	if (e.pack.empty())
-		return arc_read(e.path.c_str(), payload);
+	if (e.pack.empty()) {
+		const char *why = arc_read(e.path.c_str(), payload);
+		struct stat st;
+		if (!why || lstat(e.path.c_str(), &st) == 0 || errno != ENOENT)
+			return why;
+		const char *packed = vanished(e, payload);
+		return !packed || packed[0] ? packed : why;
+	}
 	if (!e.gz.empty())
 		return arc_inflate((const unsigned char *)e.gz.data(), e.gz.size(), payload);
 	static thread_local std::string gz;

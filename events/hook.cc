@@ -1,5 +1,5 @@
 // The per-event command (see hook.h): posix_spawnp with an environment of our own making, and
-// waitpid without blocking, so the stream never waits for it.
+// waitpid without blocking, so the stream never waits for it; each in its own process group.
 #include "hook.h"
 
 #include <cerrno>
@@ -74,9 +74,15 @@ void hook_run(Hooks &h, const EvEvent &ev)
 	posix_spawn_file_actions_init(&fa);
 	posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
 	posix_spawn_file_actions_adddup2(&fa, 2, 1);
+	// In a process group of its own, so that killing it takes whatever it started too.
+	posix_spawnattr_t at;
+	posix_spawnattr_init(&at);
+	posix_spawnattr_setflags(&at, POSIX_SPAWN_SETPGROUP);
+	posix_spawnattr_setpgroup(&at, 0);
 	pid_t pid;
-	int err = posix_spawnp(&pid, h.argv[0], &fa, nullptr, h.argv, env);
+	int err = posix_spawnp(&pid, h.argv[0], &fa, &at, h.argv, env);
 	posix_spawn_file_actions_destroy(&fa);
+	posix_spawnattr_destroy(&at);
 	if (err) {
 		warn("cannot run %s for event %ld: %s", h.argv[0], ev.id, strerror(err));
 		return;
@@ -93,7 +99,7 @@ void hook_reap(Hooks &h, bool wait)
 			int status;
 			pid_t r = waitpid(c.pid, &status, WNOHANG);
 			if (r == 0 && t - c.started > h.limit) {
-				kill(c.pid, SIGKILL);
+				kill(-c.pid, SIGKILL);
 				r = waitpid(c.pid, &status, 0);
 				warn("%s for event %ld ran over %.0f s: killed", h.argv[0], c.id, h.limit);
 			} else if (r == c.pid && WIFEXITED(status) && WEXITSTATUS(status) != 0) {

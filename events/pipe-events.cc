@@ -143,7 +143,7 @@ int main(int argc, char **argv)
 	Opts o = options(argc, argv);
 	static Hooks hooks;
 	if (o.cmd && !hook_init(hooks, o.cmd))
-		die("cannot use the command \"%s\": empty or too long", o.cmd);
+		usage(USAGE);  // blanks only, or too long to be a command line
 	Hooks *hk = o.cmd ? &hooks : nullptr;
 	EvDetector det(o.params);
 	Stamps st;

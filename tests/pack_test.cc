@@ -219,6 +219,37 @@ TEST(ArcPack, ABrokenPackIsNamedAndItsLooseFramesStillRead)
 	}
 }
 
+// A pack's name on something that is not a regular file: a pipe (opening it would wait for a
+// writer for ever) or a link (to a good pack outside ROOT). Every program names it at once and
+// reads nothing through it.
+TEST(ArcPack, APackThatIsAPipeOrALinkIsNamedNotOpened)
+{
+	std::string pk = "20261130/20261130235.pack.tar.zst";
+	for (bool pipe : {true, false}) {
+		SCOPED_TRACE(pipe ? "a pipe" : "a link");
+		Archive a;
+		ASSERT_EQ(exit_code(pack(a.root()).status), 0);
+		std::string outside = a.root() + ".outside.pack.tar.zst";
+		fs::rename(a.root() + "/" + pk, outside);
+		if (pipe)
+			ASSERT_EQ(mkfifo((a.root() + "/" + pk).c_str(), 0644), 0);
+		else
+			fs::create_symlink(outside, a.root() + "/" + pk);
+		for (std::vector<std::string> argv : {
+			     std::vector<std::string>{bin("arc-cat"), a.root(), "20261130"},
+			     {bin("arc-stat"), "-v", a.root(), "20261130"},
+			     {bin("arc-pack"), "-a", "0m", a.root()},
+		     }) {
+			SCOPED_TRACE(argv[0]);
+			Ran r = run(argv, "", 5000);
+			EXPECT_EQ(exit_code(r.status), 1);
+			EXPECT_NE(r.err.find(pk + ": not a regular file"), std::string::npos) << r.err;
+			EXPECT_EQ(r.out.find(record("2026113023500000", payload(4))), std::string::npos);
+		}
+		fs::remove(outside);
+	}
+}
+
 TEST(ArcPack, ASecondRunWaitsForTheLock)
 {
 	Archive a;
@@ -331,6 +362,33 @@ int health(const std::string &root, std::string *out = nullptr)
 	return exit_code(r.status);
 }
 
+// A reader over periods arc-pack is packing meanwhile: a frame listed loose and gone by the time
+// it is read (its period packed since) comes from the pack instead. Nothing is lost or named.
+TEST(ArcPack, AReaderRacingAPackRunLosesNothing)
+{
+	TempDir d;
+	std::string root = d / "arc";
+	ASSERT_EQ(mkdir(root.c_str(), 0755), 0);
+	int stored = 0;
+	for (const char *p : {"20261101100", "20261101101", "20261101102", "20261101103", "20261101104", "20261101105"})
+		ASSERT_TRUE(write_period(root, p, 1200, &stored, true));
+	Ran plain = run({bin("arc-cat"), root});
+	ASSERT_EQ(plain.out.size(), (size_t)stored * 3617);
+	Spawn s;
+	s.argv = {bin("arc-pack"), "-a", "0m", root};
+	Proc packer = start(s);
+	ASSERT_TRUE(wait_until([&] { return exists(root + "/20261101/20261101100.pack.tar.zst"); }, 20000));
+	for (int round = 0; round < 3; round++) {
+		Ran r = run({bin("arc-cat"), root});
+		EXPECT_EQ(exit_code(r.status), 0) << r.err;
+		EXPECT_EQ(r.err, "");
+		EXPECT_TRUE(r.out == plain.out) << r.out.size() << " bytes";
+	}
+	int status;
+	ASSERT_TRUE(wait_exit(packer, 60000, &status));
+	EXPECT_EQ(exit_code(status), 0);
+}
+
 TEST(ArcPack, AnInodeStarvedDiskFillsLooseNotPackedAndHealthSaysSo)
 {
 	const std::vector<std::string> periods = {"20261101100", "20261101101", "20261101102", "20261101103",
@@ -367,6 +425,31 @@ TEST(ArcPack, AnInodeStarvedDiskFillsLooseNotPackedAndHealthSaysSo)
 	std::string j;
 	EXPECT_EQ(health(root, &j), 0) << j;
 	EXPECT_NE(j.find("\"packed_periods\":8"), std::string::npos) << j;
+}
+
+// A file system with no room left for a frame is critical even before the archive holds any
+// (a new station whose disk something else filled): no rate is needed to see that it is full.
+TEST(ArcPack, HealthOfAFullDiskWithoutFramesIsCritical)
+{
+	for (bool inodes : {false, true}) {
+		SCOPED_TRACE(inodes ? "no inodes left" : "no bytes left");
+		Tmpfs fs("size=1m,nr_inodes=200");
+		if (!fs.ok)
+			GTEST_SKIP() << "cannot mount a tmpfs here (not permitted)";
+		std::string root = fs.dir + "/arc";
+		ASSERT_EQ(mkdir(root.c_str(), 0755), 0);
+		std::string j;
+		EXPECT_EQ(health(root, &j), 0) << j;
+		for (int k = 0, fd; k < 400 && (fd = creat((fs.dir + "/f" + std::to_string(k)).c_str(), 0644)) >= 0; k++) {
+			std::string block(inodes ? 0 : 1 << 16, 'x');
+			bool room = write(fd, block.data(), block.size()) == (ssize_t)block.size();
+			close(fd);
+			if (!inodes && !room)
+				break;
+		}
+		EXPECT_EQ(health(root, &j), 2) << j;
+		EXPECT_NE(j.find(std::string("\"days_left\":0.0,\"limit\":\"") + (inodes ? "inodes" : "bytes") + "\""), std::string::npos) << j;
+	}
 }
 
 TEST(ArcPack, AFullDiskAbandonsThePackAndKeepsTheLooseFiles)

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
+#include <signal.h>
 #include <sstream>
 
 #include "frame.h"
@@ -187,6 +188,25 @@ INSTANTIATE_TEST_SUITE_P(
 			  HookCase{"Hangs", {"sleep 100"}, "pipe-events: sleep for event 1 ran over 10 s: killed\n"}),
 	[](const ::testing::TestParamInfo<HookCase> &i) { return std::string(i.param.name); });
 
+// A hook killed for running over its time takes what it started with it: a script whose child
+// hangs leaves no process behind.
+TEST(PipeEvents, KilledHookLeavesNoChildBehind)
+{
+	Sky s = sky({"-c", "200", "-s", "1", "-k", "III@30"});
+	TempDir d;
+	std::string script = d / "notify", pidfile = d / "pid";
+	spit(script, "#!/bin/sh\nsleep 100 &\necho $! > " + pidfile + ".part\nmv " + pidfile + ".part " + pidfile + "\nwait\n", 0755);
+	Ran r = run({bin("pipe-events"), "-x", script}, s.records, 30000);
+	ASSERT_EQ(exit_code(r.status), 0) << r.err;
+	EXPECT_NE(r.err.find("for event 1 ran over 10 s: killed"), std::string::npos) << r.err;
+	pid_t child = (pid_t)atol(slurp(pidfile).c_str());
+	ASSERT_GT(child, 1);
+	bool gone = wait_until([&] { return kill(child, 0) != 0; }, 5000);
+	if (!gone)
+		kill(child, SIGKILL);
+	EXPECT_TRUE(gone) << "the hook's child " << child << " still runs";
+}
+
 // A hanging hook does not hold the stream back: the second event's line comes while the first
 // event's hook still runs.
 TEST(PipeEvents, HangingHookDoesNotHoldBack)
@@ -252,7 +272,7 @@ TEST(PipeEvents, UsageErrors)
 {
 	const std::vector<std::vector<std::string>> cases = {
 		{"-t"}, {"-t", "0"}, {"-t", "x"}, {"-m", "0"}, {"-m", "31"}, {"-l", "0.1"}, {"-l", "-1"},
-		{"extra"}, {"--jsonx"}, {"-x", ""}, {"-q"}};
+		{"extra"}, {"--jsonx"}, {"-x", ""}, {"-x", " \t "}, {"-x", std::string(5000, 'a')}, {"-q"}};
 	for (const auto &c : cases) {
 		std::vector<std::string> argv = {bin("pipe-events")};
 		argv.insert(argv.end(), c.begin(), c.end());
