@@ -197,6 +197,25 @@ TEST(Nightly, TheDaysEventsAndAQuicklookOfEach)
 	EXPECT_EQ(run({"/bin/sh", "-c", "ls '" + out + "/events'"}).out, "1-III.png\n");
 }
 
+TEST(Nightly, AHealthReportThatCannotBeMadeIsAFailedStep)
+{
+	// arc-stat --health exits 1 both for "under 30 days left" and for a failure at its start:
+	// only a report with nothing in it is the step's failure.
+	ArcTree a(stamps(10));
+	std::string core = a.t / "core";
+	mkdir(core.c_str(), 0755);
+	ASSERT_EQ(symlink(bin("arc-cat").c_str(), (core + "/arc-cat").c_str()), 0);
+	spit(core + "/arc-stat",
+	     "#!/bin/sh\n[ \"$1\" = --health ] && { echo 'arc-stat: cannot read the file system' >&2; exit 1; }\n"
+	     "exec '" + bin("arc-stat") + "' \"$@\"\n",
+	     0755);
+	Ran r = nightly(core, a.root, "ST");
+	EXPECT_EQ(exit_code(r.status), 1);
+	EXPECT_EQ(last_line(r.err), "spectrum-nightly: " + a.root + " " + DAY +
+					 ": done: report json; skipped: quicklook fits events; FAILED: health health-json");
+	EXPECT_EQ(tree(a.root + ".products/" + DAY), "arc-stat.json\narc-stat.txt\n");
+}
+
 TEST(Nightly, BadArgumentsAndAMissingArchiveStopAtOnce)
 {
 	TempDir t;
