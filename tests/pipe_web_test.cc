@@ -792,6 +792,30 @@ TEST(Marks, OneBadStampCostsOneFrame)
 	EXPECT_EQ(nlohmann::json::parse(want[1])["kind"], "III");
 }
 
+TEST(Marks, SpikesAreNotMarkedAndTheLatestFewAreKept)
+{
+	// Three bursts among spikes, two kept: a start and an end message for each burst, none for
+	// a spike, and the last two bursts' end messages kept, oldest first.
+	Ran sky = run({bin("frame-send"), "-o", "-T", "2026120810000000", "-c", "400", "-s", "1", "-k",
+		       "SPIKE@10,III@30,SPIKE@70,III@100,SPIKE@140,III@160"},
+		      "", 60000);
+	ASSERT_EQ(exit_code(sky.status), 0) << sky.err;
+	Marks m(2);
+	std::vector<nlohmann::json> out;
+	for (size_t k = 0; k < 400; k++)
+		for (const std::string &msg : m.feed(sky.out.substr(k * FR_RECORD, FR_RECORD)))
+			out.push_back(nlohmann::json::parse(msg));
+	ASSERT_EQ(out.size(), 6u);
+	for (size_t i = 0; i < out.size(); i++) {
+		EXPECT_EQ(out[i]["kind"], "III") << out[i];
+		EXPECT_EQ(out[i]["state"], i % 2 ? "end" : "start") << out[i];
+	}
+	auto kept = m.recent();
+	ASSERT_EQ(kept.size(), 2u);
+	EXPECT_EQ(nlohmann::json::parse(kept[0]), out[3]);
+	EXPECT_EQ(nlohmann::json::parse(kept[1]), out[5]);
+}
+
 TEST(PipeWeb, EndsInOrderWithViewersConnected)
 {
 	// -x with viewers connected, one of them stalled mid-write: all sessions close before the
