@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fcntl.h>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -367,6 +368,35 @@ TEST(ArcPack, AnInodeStarvedDiskFillsLooseNotPackedAndHealthSaysSo)
 	std::string j;
 	EXPECT_EQ(health(root, &j), 0) << j;
 	EXPECT_NE(j.find("\"packed_periods\":8"), std::string::npos) << j;
+}
+
+TEST(ArcPack, HealthSaysWarningUnderThirtyDaysAndCriticalUnderSeven)
+{
+	// A minute of loose frames: 122 inodes (the day, the period, 120 files) in 60 s of
+	// recording, 175680 a day; the inodes run out first, in about 5.7, 14.8 and 56.9 days.
+	struct {
+		long inodes;
+		int status;
+		double lo, hi;  // days left
+	} cases[] = {{1000000, 2, 5, 6.5}, {2600000, 1, 14, 15.5}, {10000000, 0, 56, 58}};
+	for (auto &c : cases) {
+		SCOPED_TRACE(c.inodes);
+		Tmpfs fs("size=1000g,nr_inodes=" + std::to_string(c.inodes));
+		if (!fs.ok)
+			GTEST_SKIP() << "cannot mount a tmpfs here (not permitted)";
+		std::string root = fs.dir + "/arc";
+		mkdir(root.c_str(), 0755);
+		int stored = 0;
+		ASSERT_TRUE(write_period(root, "20261101100", 120, &stored));
+		std::string j;
+		EXPECT_EQ(health(root, &j), c.status) << j;
+		auto h = nlohmann::json::parse(j);
+		EXPECT_EQ(h["status"], c.status);
+		EXPECT_EQ(h["limit"], "inodes");
+		EXPECT_EQ(h["inodes_per_day"], 175680.0) << j;
+		EXPECT_GT(h["days_left"], c.lo);
+		EXPECT_LT(h["days_left"], c.hi);
+	}
 }
 
 TEST(ArcPack, AFullDiskAbandonsThePackAndKeepsTheLooseFiles)
