@@ -282,6 +282,30 @@ TEST(ArcPack, UsageAndAges)
 	EXPECT_FALSE(exists(c.root + "/20261101/20261101000.pack.tar.zst"));
 }
 
+TEST(ArcPack, APeriodWaitsForItsAgeCountedFromItsEnd)
+{
+	// The period that ended 20 minutes before the current one began: packed once its end is
+	// AGE old, not before (its start is 10 minutes older). A margin of a minute each way.
+	time_t t = time(nullptr);
+	struct tm tm;
+	localtime_r(&t, &tm);
+	int into = tm.tm_min % 10;  // whole minutes into the current period
+	time_t start = t - into * 60 - tm.tm_sec - 1800;
+	char p[16];
+	strftime(p, sizeof p, "%Y%m%d%H%M", localtime(&start));
+	std::string stamp = std::string(p, 11) + "00000";
+	ArcTree a({stamp});
+	std::string packed = a.root + "/" + stamp.substr(0, 8) + "/" + stamp.substr(0, 11) + ".pack.tar.zst";
+	Ran early = run({bin("arc-pack"), "-a", std::to_string(20 + into + 2) + "m", a.root});
+	EXPECT_EQ(exit_code(early.status), 0) << early.err;
+	EXPECT_TRUE(exists(a.root + "/" + frame_path(stamp)));
+	EXPECT_FALSE(exists(packed));
+	Ran due = run({bin("arc-pack"), "-a", std::to_string(20 + into - 1) + "m", a.root});
+	EXPECT_EQ(exit_code(due.status), 0) << due.err;
+	EXPECT_FALSE(exists(a.root + "/" + frame_path(stamp)));
+	EXPECT_TRUE(exists(packed));
+}
+
 // A tmpfs of the given options at a fresh directory, unmounted at the end; ok false when this
 // machine does not let the test mount.
 struct Tmpfs {
