@@ -285,7 +285,8 @@ TEST(ArcPack, UsageAndAges)
 TEST(ArcPack, APeriodWaitsForItsAgeCountedFromItsEnd)
 {
 	// The period that ended 20 minutes before the current one began: packed once its end is
-	// AGE old, not before (its start is 10 minutes older). A margin of a minute each way.
+	// AGE old, not before (its start is 10 minutes older). A margin of a minute each way. The
+	// period before the current one stays loose even at AGE 0 (late frames still come).
 	time_t t = time(nullptr);
 	struct tm tm;
 	localtime_r(&t, &tm);
@@ -294,7 +295,10 @@ TEST(ArcPack, APeriodWaitsForItsAgeCountedFromItsEnd)
 	char p[16];
 	strftime(p, sizeof p, "%Y%m%d%H%M", localtime(&start));
 	std::string stamp = std::string(p, 11) + "00000";
-	ArcTree a({stamp});
+	time_t previous = start + 1200;  // the period before the current one: never packed
+	strftime(p, sizeof p, "%Y%m%d%H%M", localtime(&previous));
+	std::string last = std::string(p, 11) + "00000";
+	ArcTree a({stamp, last});
 	std::string packed = a.root + "/" + stamp.substr(0, 8) + "/" + stamp.substr(0, 11) + ".pack.tar.zst";
 	Ran early = run({bin("arc-pack"), "-a", std::to_string(20 + into + 2) + "m", a.root});
 	EXPECT_EQ(exit_code(early.status), 0) << early.err;
@@ -304,6 +308,9 @@ TEST(ArcPack, APeriodWaitsForItsAgeCountedFromItsEnd)
 	EXPECT_EQ(exit_code(due.status), 0) << due.err;
 	EXPECT_FALSE(exists(a.root + "/" + frame_path(stamp)));
 	EXPECT_TRUE(exists(packed));
+	Ran now = run({bin("arc-pack"), "-a", "0m", a.root});
+	EXPECT_EQ(exit_code(now.status), 0) << now.err;
+	EXPECT_TRUE(exists(a.root + "/" + frame_path(last)));
 }
 
 // A tmpfs of the given options at a fresh directory, unmounted at the end; ok false when this
