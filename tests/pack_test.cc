@@ -159,6 +159,42 @@ TEST(ArcPack, KilledAtEveryStepThenRunAgainLosesAndDoublesNothing)
 	}
 }
 
+// Whether the process is stopped (state T in /proc/PID/stat).
+bool stopped(pid_t pid)
+{
+	std::string st = slurp("/proc/" + std::to_string(pid) + "/stat");
+	size_t paren = st.rfind(')');
+	return paren != std::string::npos && paren + 2 < st.size() && st[paren + 2] == 'T';
+}
+
+TEST(ArcPack, ALooseFileRewrittenBeforeTheReadBackKeepsItsNewBytes)
+{
+	// A frame rewritten (a new file renamed over it) after its pack is written and before it
+	// is read back: the read-back sees it, the pack is abandoned and the new bytes stay loose.
+	Archive a;
+	std::string frame = a.root() + "/" + frame_path("2026113023400050");
+	Spawn s;
+	s.argv = {bin("arc-pack"), "-a", "0m", a.root()};
+	s.env = {"ARC_PACK_STOP=written:pause"};
+	Proc p = start(s);
+	ASSERT_TRUE(wait_until([&] { return stopped(p.pid); }, 20000));
+	std::string fresh = gzip(payload(99));
+	spit(frame + ".new", fresh);
+	ASSERT_EQ(rename((frame + ".new").c_str(), frame.c_str()), 0);
+	kill(p.pid, SIGCONT);
+	int status;
+	ASSERT_TRUE(wait_exit(p, 20000, &status));
+	EXPECT_EQ(exit_code(status), 1);
+	std::string err = read_to_end(p.err, 5000);
+	EXPECT_NE(err.find("20261130/20261130234.pack.tar.zst: a loose file changed while packing; pack abandoned, the "
+			   "loose files stay\n"),
+		  std::string::npos)
+		<< err;
+	EXPECT_EQ(slurp(frame), fresh);
+	EXPECT_FALSE(exists(a.root() + "/20261130/20261130234.pack.tar.zst"));
+	EXPECT_TRUE(exists(a.root() + "/20261201/20261201001.pack.tar.zst"));
+}
+
 TEST(ArcPack, LateFramesIntoAPackedPeriodAreReadThenMerged)
 {
 	Archive a;
