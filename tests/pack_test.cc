@@ -195,6 +195,35 @@ TEST(ArcPack, ALooseFileRewrittenBeforeTheReadBackKeepsItsNewBytes)
 	EXPECT_TRUE(exists(a.root() + "/20261201/20261201001.pack.tar.zst"));
 }
 
+TEST(ArcPack, APackThatCannotBePutInPlaceLeavesEveryLooseFile)
+{
+	// Something in the pack's place after the read-back (a directory): the rename fails, and
+	// not one loose file of the period has gone.
+	Archive a;
+	auto before = tree(a.root());
+	std::string pack = a.root() + "/20261130/20261130234.pack.tar.zst";
+	Spawn s;
+	s.argv = {bin("arc-pack"), "-a", "0m", a.root()};
+	s.env = {"ARC_PACK_STOP=verified:pause"};
+	Proc p = start(s);
+	ASSERT_TRUE(wait_until([&] { return stopped(p.pid); }, 20000));
+	ASSERT_EQ(mkdir(pack.c_str(), 0755), 0);
+	spit(pack + "/x", "x");
+	kill(p.pid, SIGCONT);
+	int status;
+	ASSERT_TRUE(wait_exit(p, 20000, &status));
+	EXPECT_EQ(exit_code(status), 1);
+	std::string err = read_to_end(p.err, 5000);
+	EXPECT_NE(err.find(pack + ": cannot put the pack in place: "), std::string::npos) << err;
+	auto after = tree(a.root());
+	for (auto &[path, bytes] : before)
+		if (path.compare(0, 21, "20261130/20261130234/") == 0) {
+			EXPECT_EQ(after.count(path), 1u) << path;
+			EXPECT_TRUE(after[path] == bytes) << path;
+		}
+	EXPECT_EQ(count_suffix(after, ".part"), 0u);
+}
+
 TEST(ArcPack, LateFramesIntoAPackedPeriodAreReadThenMerged)
 {
 	Archive a;
