@@ -495,6 +495,34 @@ TEST(ArcPack, HealthSaysWarningUnderThirtyDaysAndCriticalUnderSeven)
 	}
 }
 
+TEST(ArcPrune, MinFreeCountsInodesAsWellAsBytes)
+{
+	// Bytes aplenty, inodes short: 3 days of 302 inodes each on a file system of 2000 leave
+	// about 55 % free; --min-free 60 removes the oldest day alone (then about 70 %). A frame
+	// file takes one page of tmpfs, a directory none.
+	Tmpfs fs("size=1000g,nr_inodes=2000");
+	if (!fs.ok)
+		GTEST_SKIP() << "cannot mount a tmpfs here (not permitted)";
+	std::string root = fs.dir + "/arc";
+	mkdir(root.c_str(), 0755);
+	std::vector<std::string> days;
+	int stored = 0;
+	for (int back : {5, 4, 3}) {
+		char s[16];
+		time_t t = time(nullptr) - (time_t)back * 86400;
+		strftime(s, sizeof s, "%Y%m%d", localtime(&t));
+		days.push_back(s);
+		ASSERT_TRUE(write_period(root, days.back() + "100", 300, &stored));
+	}
+	Ran r = run({bin("arc-prune"), "--min-free", "60", root});
+	EXPECT_EQ(exit_code(r.status), 0) << r.err;
+	EXPECT_FALSE(exists(root + "/" + days[0]));
+	EXPECT_TRUE(exists(root + "/" + days[1]));
+	EXPECT_TRUE(exists(root + "/" + days[2]));
+	EXPECT_EQ(r.err, "arc-prune: removed " + root + "/" + days[0] + " (300 frames, " +
+				 std::to_string(300 * 4096) + " bytes, 302 inodes)\n");
+}
+
 TEST(ArcPack, AFullDiskAbandonsThePackAndKeepsTheLooseFiles)
 {
 	Tmpfs small("size=1m,nr_inodes=1000");
