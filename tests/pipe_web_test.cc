@@ -125,6 +125,22 @@ TEST(Limits, EachAddressGetsItsShareOfEachPoolInTurn)
 	EXPECT_EQ(l.used(HEALTH) + l.used(REFUSE) + l.used(SERVE), 0u);
 }
 
+TEST(Limits, GivingBackWhatWasNotHeldChangesNothing)
+{
+	// An address holding a SERVE slot gives back a HEALTH slot it never had, and one of an
+	// address never seen: nothing moves, and its share is what it was.
+	Limits l({{2, 1}, {2, 1}, {2, 1}});
+	EXPECT_EQ(l.admit("a"), SERVE);
+	l.release("a", HEALTH);
+	l.release("z", SERVE);
+	EXPECT_EQ(l.used("a", HEALTH), 0u);
+	EXPECT_EQ(l.used(HEALTH), 0u);
+	EXPECT_EQ(l.used(SERVE), 1u);
+	EXPECT_EQ(l.admit("a"), HEALTH);
+	EXPECT_EQ(l.admit("b"), SERVE);
+	EXPECT_EQ(l.addresses(), 2u);
+}
+
 TEST(Limits, AddressKeys)
 {
 	struct {
