@@ -13,7 +13,8 @@
 //
 // Test hook: ARC_PACK_STOP=STEP makes the program kill itself (SIGKILL) at that step of the
 // first period it packs: listed, writing (half the frames written), written, verified, renamed,
-// unlinking (one loose file removed).
+// unlinking (one loose file removed). ARC_PACK_STOP=STEP:pause stops it there instead (SIGSTOP),
+// to go on when it is sent SIGCONT.
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -60,10 +61,17 @@ struct Source {
 	mode_t mode = 0644;
 };
 
-static void step(const Opts &o, const char *name)
+static void step(Opts &o, const char *name)
 {
-	if (o.hook && strcmp(o.hook, name) == 0)
+	size_t n = strlen(name);
+	if (!o.hook || strncmp(o.hook, name, n) != 0)
+		return;
+	if (o.hook[n] == 0)
 		raise(SIGKILL);
+	if (strcmp(o.hook + n, ":pause") == 0) {
+		o.hook = nullptr;  // once: the first period's step only
+		raise(SIGSTOP);
+	}
 }
 
 // AGE: a whole number then m, h or d.

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fcntl.h>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -156,6 +157,71 @@ TEST(ArcPack, KilledAtEveryStepThenRunAgainLosesAndDoublesNothing)
 		EXPECT_EQ(count_suffix(t, ".pack.tar.zst"), 4u);
 		EXPECT_FALSE(exists(a.root() + "/20261130/20261130234")) << "an emptied period directory stays";
 	}
+}
+
+// Whether the process is stopped (state T in /proc/PID/stat).
+bool stopped(pid_t pid)
+{
+	std::string st = slurp("/proc/" + std::to_string(pid) + "/stat");
+	size_t paren = st.rfind(')');
+	return paren != std::string::npos && paren + 2 < st.size() && st[paren + 2] == 'T';
+}
+
+TEST(ArcPack, ALooseFileRewrittenBeforeTheReadBackKeepsItsNewBytes)
+{
+	// A frame rewritten (a new file renamed over it) after its pack is written and before it
+	// is read back: the read-back sees it, the pack is abandoned and the new bytes stay loose.
+	Archive a;
+	std::string frame = a.root() + "/" + frame_path("2026113023400050");
+	Spawn s;
+	s.argv = {bin("arc-pack"), "-a", "0m", a.root()};
+	s.env = {"ARC_PACK_STOP=written:pause"};
+	Proc p = start(s);
+	ASSERT_TRUE(wait_until([&] { return stopped(p.pid); }, 20000));
+	std::string fresh = gzip(payload(99));
+	spit(frame + ".new", fresh);
+	ASSERT_EQ(rename((frame + ".new").c_str(), frame.c_str()), 0);
+	kill(p.pid, SIGCONT);
+	int status;
+	ASSERT_TRUE(wait_exit(p, 20000, &status));
+	EXPECT_EQ(exit_code(status), 1);
+	std::string err = read_to_end(p.err, 5000);
+	EXPECT_NE(err.find("20261130/20261130234.pack.tar.zst: a loose file changed while packing; pack abandoned, the "
+			   "loose files stay\n"),
+		  std::string::npos)
+		<< err;
+	EXPECT_EQ(slurp(frame), fresh);
+	EXPECT_FALSE(exists(a.root() + "/20261130/20261130234.pack.tar.zst"));
+	EXPECT_TRUE(exists(a.root() + "/20261201/20261201001.pack.tar.zst"));
+}
+
+TEST(ArcPack, APackThatCannotBePutInPlaceLeavesEveryLooseFile)
+{
+	// Something in the pack's place after the read-back (a directory): the rename fails, and
+	// not one loose file of the period has gone.
+	Archive a;
+	auto before = tree(a.root());
+	std::string pack = a.root() + "/20261130/20261130234.pack.tar.zst";
+	Spawn s;
+	s.argv = {bin("arc-pack"), "-a", "0m", a.root()};
+	s.env = {"ARC_PACK_STOP=verified:pause"};
+	Proc p = start(s);
+	ASSERT_TRUE(wait_until([&] { return stopped(p.pid); }, 20000));
+	ASSERT_EQ(mkdir(pack.c_str(), 0755), 0);
+	spit(pack + "/x", "x");
+	kill(p.pid, SIGCONT);
+	int status;
+	ASSERT_TRUE(wait_exit(p, 20000, &status));
+	EXPECT_EQ(exit_code(status), 1);
+	std::string err = read_to_end(p.err, 5000);
+	EXPECT_NE(err.find(pack + ": cannot put the pack in place: "), std::string::npos) << err;
+	auto after = tree(a.root());
+	for (auto &[path, bytes] : before)
+		if (path.compare(0, 21, "20261130/20261130234/") == 0) {
+			EXPECT_EQ(after.count(path), 1u) << path;
+			EXPECT_TRUE(after[path] == bytes) << path;
+		}
+	EXPECT_EQ(count_suffix(after, ".part"), 0u);
 }
 
 TEST(ArcPack, LateFramesIntoAPackedPeriodAreReadThenMerged)
@@ -312,6 +378,37 @@ TEST(ArcPack, UsageAndAges)
 	EXPECT_FALSE(exists(c.root + "/20261101/20261101000.pack.tar.zst"));
 }
 
+TEST(ArcPack, APeriodWaitsForItsAgeCountedFromItsEnd)
+{
+	// The period that ended 20 minutes before the current one began: packed once its end is
+	// AGE old, not before (its start is 10 minutes older). A margin of a minute each way. The
+	// period before the current one stays loose even at AGE 0 (late frames still come).
+	time_t t = time(nullptr);
+	struct tm tm;
+	localtime_r(&t, &tm);
+	int into = tm.tm_min % 10;  // whole minutes into the current period
+	time_t start = t - into * 60 - tm.tm_sec - 1800;
+	char p[16];
+	strftime(p, sizeof p, "%Y%m%d%H%M", localtime(&start));
+	std::string stamp = std::string(p, 11) + "00000";
+	time_t previous = start + 1200;  // the period before the current one: never packed
+	strftime(p, sizeof p, "%Y%m%d%H%M", localtime(&previous));
+	std::string last = std::string(p, 11) + "00000";
+	ArcTree a({stamp, last});
+	std::string packed = a.root + "/" + stamp.substr(0, 8) + "/" + stamp.substr(0, 11) + ".pack.tar.zst";
+	Ran early = run({bin("arc-pack"), "-a", std::to_string(20 + into + 2) + "m", a.root});
+	EXPECT_EQ(exit_code(early.status), 0) << early.err;
+	EXPECT_TRUE(exists(a.root + "/" + frame_path(stamp)));
+	EXPECT_FALSE(exists(packed));
+	Ran due = run({bin("arc-pack"), "-a", std::to_string(20 + into - 1) + "m", a.root});
+	EXPECT_EQ(exit_code(due.status), 0) << due.err;
+	EXPECT_FALSE(exists(a.root + "/" + frame_path(stamp)));
+	EXPECT_TRUE(exists(packed));
+	Ran now = run({bin("arc-pack"), "-a", "0m", a.root});
+	EXPECT_EQ(exit_code(now.status), 0) << now.err;
+	EXPECT_TRUE(exists(a.root + "/" + frame_path(last)));
+}
+
 // A tmpfs of the given options at a fresh directory, unmounted at the end; ok false when this
 // machine does not let the test mount.
 struct Tmpfs {
@@ -450,6 +547,63 @@ TEST(ArcPack, HealthOfAFullDiskWithoutFramesIsCritical)
 		EXPECT_EQ(health(root, &j), 2) << j;
 		EXPECT_NE(j.find(std::string("\"days_left\":0.0,\"limit\":\"") + (inodes ? "inodes" : "bytes") + "\""), std::string::npos) << j;
 	}
+}
+
+TEST(ArcPack, HealthSaysWarningUnderThirtyDaysAndCriticalUnderSeven)
+{
+	// A minute of loose frames: 122 inodes (the day, the period, 120 files) in 60 s of
+	// recording, 175680 a day; the inodes run out first, in about 5.7, 14.8 and 56.9 days.
+	struct {
+		long inodes;
+		int status;
+		double lo, hi;  // days left
+	} cases[] = {{1000000, 2, 5, 6.5}, {2600000, 1, 14, 15.5}, {10000000, 0, 56, 58}};
+	for (auto &c : cases) {
+		SCOPED_TRACE(c.inodes);
+		Tmpfs fs("size=1000g,nr_inodes=" + std::to_string(c.inodes));
+		if (!fs.ok)
+			GTEST_SKIP() << "cannot mount a tmpfs here (not permitted)";
+		std::string root = fs.dir + "/arc";
+		mkdir(root.c_str(), 0755);
+		int stored = 0;
+		ASSERT_TRUE(write_period(root, "20261101100", 120, &stored));
+		std::string j;
+		EXPECT_EQ(health(root, &j), c.status) << j;
+		auto h = nlohmann::json::parse(j);
+		EXPECT_EQ(h["status"], c.status);
+		EXPECT_EQ(h["limit"], "inodes");
+		EXPECT_EQ(h["inodes_per_day"], 175680.0) << j;
+		EXPECT_GT(h["days_left"], c.lo);
+		EXPECT_LT(h["days_left"], c.hi);
+	}
+}
+
+TEST(ArcPrune, MinFreeCountsInodesAsWellAsBytes)
+{
+	// Bytes aplenty, inodes short: 3 days of 302 inodes each on a file system of 2000 leave
+	// about 55 % free; --min-free 60 removes the oldest day alone (then about 70 %). A frame
+	// file takes one page of tmpfs, a directory none.
+	Tmpfs fs("size=1000g,nr_inodes=2000");
+	if (!fs.ok)
+		GTEST_SKIP() << "cannot mount a tmpfs here (not permitted)";
+	std::string root = fs.dir + "/arc";
+	mkdir(root.c_str(), 0755);
+	std::vector<std::string> days;
+	int stored = 0;
+	for (int back : {5, 4, 3}) {
+		char s[16];
+		time_t t = time(nullptr) - (time_t)back * 86400;
+		strftime(s, sizeof s, "%Y%m%d", localtime(&t));
+		days.push_back(s);
+		ASSERT_TRUE(write_period(root, days.back() + "100", 300, &stored));
+	}
+	Ran r = run({bin("arc-prune"), "--min-free", "60", root});
+	EXPECT_EQ(exit_code(r.status), 0) << r.err;
+	EXPECT_FALSE(exists(root + "/" + days[0]));
+	EXPECT_TRUE(exists(root + "/" + days[1]));
+	EXPECT_TRUE(exists(root + "/" + days[2]));
+	EXPECT_EQ(r.err, "arc-prune: removed " + root + "/" + days[0] + " (300 frames, " +
+				 std::to_string(300 * 4096) + " bytes, 302 inodes)\n");
 }
 
 TEST(ArcPack, AFullDiskAbandonsThePackAndKeepsTheLooseFiles)

@@ -207,6 +207,22 @@ TEST(PipeEvents, KilledHookLeavesNoChildBehind)
 	EXPECT_TRUE(gone) << "the hook's child " << child << " still runs";
 }
 
+// The hook runs once for each burst that ends, never for a spike or a fault line.
+TEST(PipeEvents, HookRunsForBurstsOnly)
+{
+	Sky s = sky({"-c", "400", "-s", "1", "-k", "SPIKE@10,III@30,SPIKE@80,III@120"});
+	Ran r = run({bin("pipe-events"), "--json", "-x", "env"}, s.records, 30000);
+	ASSERT_EQ(exit_code(r.status), 0) << r.err;
+	auto lines = parse_json(r.out);
+	ASSERT_EQ(lines.size(), 4u) << r.out;
+	EXPECT_EQ(lines[0].kind, "SPIKE");
+	size_t kinds = 0;
+	for (size_t at = 0; (at = r.err.find("EVENT_KIND=", at)) != std::string::npos; at++)
+		kinds++;
+	EXPECT_EQ(kinds, 2u) << r.err;
+	EXPECT_EQ(r.err.find("EVENT_KIND=SPIKE"), std::string::npos) << r.err;
+}
+
 // A hanging hook does not hold the stream back: the second event's line comes while the first
 // event's hook still runs.
 TEST(PipeEvents, HangingHookDoesNotHoldBack)
@@ -229,13 +245,15 @@ TEST(PipeEvents, BadStampsSkippedAndCounted)
 {
 	Sky s = sky({"-c", "200", "-s", "1", "-k", "III@30"});
 	Ran plain = run({bin("pipe-events"), "--json"}, s.records);
-	std::string loud = payload_levels(9000, 9000), bad = s.records.substr(0, 100 * FR_RECORD);
-	for (std::string st : {"2026123210000000", "2026120810004950", "2026120810004900", "2027120810000000",
-			       "20261208100049xx"})
+	// Put in before the burst: a stamp taken that should not be would hide it.
+	std::string loud = payload_levels(9000, 9000), bad = s.records.substr(0, 20 * FR_RECORD);
+	for (std::string st : {"2026123210000000", "2026120810000950", "2026120810000900", "2027120810000000",
+			       "20261208100009xx"})
 		bad += record(st, loud);
-	bad += s.records.substr(100 * FR_RECORD);
+	bad += s.records.substr(20 * FR_RECORD);
 	Ran r = run({bin("pipe-events"), "--json"}, bad);
 	ASSERT_EQ(exit_code(r.status), 0);
+	EXPECT_EQ(std::count(plain.out.begin(), plain.out.end(), '\n'), 1);
 	EXPECT_EQ(r.out, plain.out);
 	// Each kind said at once the first time, the counts not yet said at the end.
 	EXPECT_EQ(r.err, "pipe-events: 1 records skipped: stamps not 16 digits of a real time\n"

@@ -125,6 +125,22 @@ TEST(Limits, EachAddressGetsItsShareOfEachPoolInTurn)
 	EXPECT_EQ(l.used(HEALTH) + l.used(REFUSE) + l.used(SERVE), 0u);
 }
 
+TEST(Limits, GivingBackWhatWasNotHeldChangesNothing)
+{
+	// An address holding a SERVE slot gives back a HEALTH slot it never had, and one of an
+	// address never seen: nothing moves, and its share is what it was.
+	Limits l({{2, 1}, {2, 1}, {2, 1}});
+	EXPECT_EQ(l.admit("a"), SERVE);
+	l.release("a", HEALTH);
+	l.release("z", SERVE);
+	EXPECT_EQ(l.used("a", HEALTH), 0u);
+	EXPECT_EQ(l.used(HEALTH), 0u);
+	EXPECT_EQ(l.used(SERVE), 1u);
+	EXPECT_EQ(l.admit("a"), HEALTH);
+	EXPECT_EQ(l.admit("b"), SERVE);
+	EXPECT_EQ(l.addresses(), 2u);
+}
+
 TEST(Limits, AddressKeys)
 {
 	struct {
@@ -426,7 +442,7 @@ TEST(PipeWeb, ABrowserDrawsTheWaterfall)
 	TempDir t;
 	Browser br(t, "http://127.0.0.1:" + std::to_string(w.port) + "/");
 	// The page says how many rows it has drawn; the picture is taken once it says sixty.
-	ASSERT_TRUE(wait_until([&] { return br.eval("document.getElementById('c').dataset.rows") == "60"; }, 30000, 50))
+	ASSERT_TRUE(wait_until([&] { return br.eval("document.getElementById('c').dataset.rows") == "60"; }, 60000, 50))
 		<< "the page drew " << br.eval("document.getElementById('c').dataset.rows") << " rows";
 	EXPECT_EQ(br.eval("document.title"), "Spectrogram");
 	spit(t / "shot.png", br.screenshot());
@@ -471,7 +487,7 @@ TEST(PipeWeb, ABrowserMarksAndListsABurst)
 	ASSERT_TRUE(w.frames(200));
 	TempDir t;
 	Browser br(t, "http://127.0.0.1:" + std::to_string(w.port) + "/");
-	ASSERT_TRUE(wait_until([&] { return br.eval("document.getElementById('c').dataset.rows") == "200"; }, 30000, 50));
+	ASSERT_TRUE(wait_until([&] { return br.eval("document.getElementById('c').dataset.rows") == "200"; }, 60000, 50));
 	ASSERT_TRUE(wait_until([&] { return br.eval("document.getElementById('events').dataset.count") == "1"; }, 10000, 50));
 	EXPECT_EQ(br.eval("document.title"), "Station");
 	std::string item = br.eval("document.querySelector('#events li').textContent");
@@ -797,6 +813,30 @@ TEST(Marks, OneBadStampCostsOneFrame)
 	EXPECT_EQ(none, 0);
 	EXPECT_EQ(skipped, 3);
 	EXPECT_EQ(nlohmann::json::parse(want[1])["kind"], "III");
+}
+
+TEST(Marks, SpikesAreNotMarkedAndTheLatestFewAreKept)
+{
+	// Three bursts among spikes, two kept: a start and an end message for each burst, none for
+	// a spike, and the last two bursts' end messages kept, oldest first.
+	Ran sky = run({bin("frame-send"), "-o", "-T", "2026120810000000", "-c", "400", "-s", "1", "-k",
+		       "SPIKE@10,III@30,SPIKE@70,III@100,SPIKE@140,III@160"},
+		      "", 60000);
+	ASSERT_EQ(exit_code(sky.status), 0) << sky.err;
+	Marks m(2);
+	std::vector<nlohmann::json> out;
+	for (size_t k = 0; k < 400; k++)
+		for (const std::string &msg : m.feed(sky.out.substr(k * FR_RECORD, FR_RECORD)))
+			out.push_back(nlohmann::json::parse(msg));
+	ASSERT_EQ(out.size(), 6u);
+	for (size_t i = 0; i < out.size(); i++) {
+		EXPECT_EQ(out[i]["kind"], "III") << out[i];
+		EXPECT_EQ(out[i]["state"], i % 2 ? "end" : "start") << out[i];
+	}
+	auto kept = m.recent();
+	ASSERT_EQ(kept.size(), 2u);
+	EXPECT_EQ(nlohmann::json::parse(kept[0]), out[3]);
+	EXPECT_EQ(nlohmann::json::parse(kept[1]), out[5]);
 }
 
 TEST(PipeWeb, EndsInOrderWithViewersConnected)
