@@ -58,9 +58,10 @@ void install_handler()
 	sigaction(SIGTERM, &sa, nullptr);
 }
 
-int sync_dir(const std::string &dir)
+// Syncs a file or, with O_DIRECTORY in flags, a directory. Returns 0, or -1 with errno set.
+int sync_path(const std::string &path, int flags)
 {
-	int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | flags);
 	if (fd < 0)
 		return -1;
 	int r = fsync(fd);
@@ -122,18 +123,12 @@ int of_commit(OutFile *f)
 		errno = EINVAL;
 		return -1;
 	}
-	int fd = open(f->tmp.c_str(), O_RDONLY | O_CLOEXEC);
-	if (fd < 0)
-		return -1;
-	int r = fsync(fd);
-	int e = errno;
-	close(fd);
-	errno = e;
+	int r = sync_path(f->tmp, 0);
 	if (r != 0 || rename(f->tmp.c_str(), f->path.c_str()) != 0)
 		return -1;
 	size_t slash = f->path.rfind('/');
-	r = sync_dir(slash == std::string::npos ? "." : slash == 0 ? "/" : f->path.substr(0, slash));
-	e = errno;
+	r = sync_path(slash == std::string::npos ? "." : slash == 0 ? "/" : f->path.substr(0, slash), O_DIRECTORY);
+	int e = errno;
 	of_abort(f);  // only the empty private directory is left to remove
 	errno = e;
 	return r;
