@@ -178,7 +178,11 @@ TEST_P(Hook, FailureLoggedStreamGoesOn)
 	ASSERT_EQ(exit_code(r.status), 0) << r.err;
 	EXPECT_EQ(r.out, plain.out);
 	EXPECT_EQ(std::count(plain.out.begin(), plain.out.end(), '\n'), 2);
-	EXPECT_NE(r.err.find(GetParam().said), std::string::npos) << r.err;
+	// Under a user-mode emulator (the arm64 run) a command that cannot start is seen only as
+	// its child's exit with 127.
+	bool emulated = r.err.find("/nonexistent/notify for event 1 exited with 127\n") != std::string::npos &&
+			std::string(ZQ_EMULATOR_NAME)[0] != '\0';
+	EXPECT_TRUE(r.err.find(GetParam().said) != std::string::npos || emulated) << r.err;
 }
 
 INSTANTIATE_TEST_SUITE_P(
