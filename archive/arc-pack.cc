@@ -391,11 +391,7 @@ int main(int argc, char **argv)
 		usage(USAGE);
 	o.root = argv[optind];
 	o.hook = getenv("ARC_PACK_STOP");
-	struct stat st;
-	if (stat(o.root.c_str(), &st) != 0)
-		die("cannot open %s:", o.root.c_str());
-	if (!S_ISDIR(st.st_mode))
-		die("%s: not a directory", o.root.c_str());
+	need_dir(o.root.c_str());
 	int lock = o.dry ? -1 : pack_lock(o.root);
 	if (!o.dry && lock < 0)
 		die("cannot lock %s/.arc-pack.lock:", o.root.c_str());
