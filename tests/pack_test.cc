@@ -1,7 +1,6 @@
-// arc-pack, the readers over packs, arc-prune and arc-stat --health: exact bytes before and
-// after packing, the standard tar restoring the files, kills at every step, late frames,
-// broken packs, the lock, full and inode-starved file systems (real tmpfs mounts), and the
-// limits of pruning.
+// arc-pack and the readers over packs: exact bytes before and after packing, the standard tar
+// restoring the files, kills at every step, late frames, broken packs, the lock, and full and
+// inode-starved file systems (real tmpfs mounts).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,11 +9,10 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <sys/file.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "kit.h"
+#include "arckit.h"
 
 namespace fs = std::filesystem;
 
@@ -157,14 +155,6 @@ TEST(ArcPack, KilledAtEveryStepThenRunAgainLosesAndDoublesNothing)
 		EXPECT_EQ(count_suffix(t, ".pack.tar.zst"), 4u);
 		EXPECT_FALSE(exists(a.root() + "/20261130/20261130234")) << "an emptied period directory stays";
 	}
-}
-
-// Whether the process is stopped (state T in /proc/PID/stat).
-bool stopped(pid_t pid)
-{
-	std::string st = slurp("/proc/" + std::to_string(pid) + "/stat");
-	size_t paren = st.rfind(')');
-	return paren != std::string::npos && paren + 2 < st.size() && st[paren + 2] == 'T';
 }
 
 TEST(ArcPack, ALooseFileRewrittenBeforeTheReadBackKeepsItsNewBytes)
@@ -409,56 +399,6 @@ TEST(ArcPack, APeriodWaitsForItsAgeCountedFromItsEnd)
 	EXPECT_TRUE(exists(a.root + "/" + frame_path(last)));
 }
 
-// A tmpfs of the given options at a fresh directory, unmounted at the end; ok false when this
-// machine does not let the test mount.
-struct Tmpfs {
-	TempDir t;
-	std::string dir = t / "fs";
-	bool ok = false;
-	explicit Tmpfs(const std::string &opts)
-	{
-		mkdir(dir.c_str(), 0755);
-		ok = mount("tmpfs", dir.c_str(), "tmpfs", 0, opts.c_str()) == 0;
-	}
-	~Tmpfs()
-	{
-		if (ok)
-			umount2(dir.c_str(), MNT_DETACH);
-	}
-};
-
-// Writes a period of frames loose under root, n of them from the period's start, all alike or
-// each its own; false at the first that cannot be written.
-bool write_period(const std::string &root, const std::string &period, int n, int *stored, bool distinct = false)
-{
-	std::string gz = gzip(payload(1));
-	for (int k = 0; k < n; k++) {
-		char s[24];
-		snprintf(s, sizeof s, "%s%d%02d%s", period.c_str(), k / 120, k / 2 % 60, k % 2 ? "50" : "00");
-		if (distinct)
-			gz = gzip(payload(k));
-		std::string dir = root + "/" + std::string(s, 8) + "/" + std::string(s, 11);
-		mkdir((root + "/" + std::string(s, 8)).c_str(), 0755);
-		mkdir(dir.c_str(), 0755);
-		FILE *f = fopen((dir + "/" + s + ".gz").c_str(), "w");
-		if (!f)
-			return false;
-		bool ok = fwrite(gz.data(), 1, gz.size(), f) == gz.size();
-		if (fclose(f) != 0 || !ok)
-			return false;
-		++*stored;
-	}
-	return true;
-}
-
-int health(const std::string &root, std::string *out = nullptr)
-{
-	Ran r = run({bin("arc-stat"), "--health", "--json", root});
-	if (out)
-		*out = r.out;
-	return exit_code(r.status);
-}
-
 // A reader over periods arc-pack is packing meanwhile: a frame listed loose and gone by the time
 // it is read (its period packed since) comes from the pack instead. Nothing is lost or named.
 TEST(ArcPack, AReaderRacingAPackRunLosesNothing)
@@ -524,88 +464,6 @@ TEST(ArcPack, AnInodeStarvedDiskFillsLooseNotPackedAndHealthSaysSo)
 	EXPECT_NE(j.find("\"packed_periods\":8"), std::string::npos) << j;
 }
 
-// A file system with no room left for a frame is critical even before the archive holds any
-// (a new station whose disk something else filled): no rate is needed to see that it is full.
-TEST(ArcPack, HealthOfAFullDiskWithoutFramesIsCritical)
-{
-	for (bool inodes : {false, true}) {
-		SCOPED_TRACE(inodes ? "no inodes left" : "no bytes left");
-		Tmpfs fs("size=1m,nr_inodes=200");
-		if (!fs.ok)
-			GTEST_SKIP() << "cannot mount a tmpfs here (not permitted)";
-		std::string root = fs.dir + "/arc";
-		ASSERT_EQ(mkdir(root.c_str(), 0755), 0);
-		std::string j;
-		EXPECT_EQ(health(root, &j), 0) << j;
-		for (int k = 0, fd; k < 400 && (fd = creat((fs.dir + "/f" + std::to_string(k)).c_str(), 0644)) >= 0; k++) {
-			std::string block(inodes ? 0 : 1 << 16, 'x');
-			bool room = write(fd, block.data(), block.size()) == (ssize_t)block.size();
-			close(fd);
-			if (!inodes && !room)
-				break;
-		}
-		EXPECT_EQ(health(root, &j), 2) << j;
-		EXPECT_NE(j.find(std::string("\"days_left\":0.0,\"limit\":\"") + (inodes ? "inodes" : "bytes") + "\""), std::string::npos) << j;
-	}
-}
-
-TEST(ArcPack, HealthSaysWarningUnderThirtyDaysAndCriticalUnderSeven)
-{
-	// A minute of loose frames: 122 inodes (the day, the period, 120 files) in 60 s of
-	// recording, 175680 a day; the inodes run out first, in about 5.7, 14.8 and 56.9 days.
-	struct {
-		long inodes;
-		int status;
-		double lo, hi;  // days left
-	} cases[] = {{1000000, 2, 5, 6.5}, {2600000, 1, 14, 15.5}, {10000000, 0, 56, 58}};
-	for (auto &c : cases) {
-		SCOPED_TRACE(c.inodes);
-		Tmpfs fs("size=1000g,nr_inodes=" + std::to_string(c.inodes));
-		if (!fs.ok)
-			GTEST_SKIP() << "cannot mount a tmpfs here (not permitted)";
-		std::string root = fs.dir + "/arc";
-		mkdir(root.c_str(), 0755);
-		int stored = 0;
-		ASSERT_TRUE(write_period(root, "20261101100", 120, &stored));
-		std::string j;
-		EXPECT_EQ(health(root, &j), c.status) << j;
-		auto h = nlohmann::json::parse(j);
-		EXPECT_EQ(h["status"], c.status);
-		EXPECT_EQ(h["limit"], "inodes");
-		EXPECT_EQ(h["inodes_per_day"], 175680.0) << j;
-		EXPECT_GT(h["days_left"], c.lo);
-		EXPECT_LT(h["days_left"], c.hi);
-	}
-}
-
-TEST(ArcPrune, MinFreeCountsInodesAsWellAsBytes)
-{
-	// Bytes aplenty, inodes short: 3 days of 302 inodes each on a file system of 2000 leave
-	// about 55 % free; --min-free 60 removes the oldest day alone (then about 70 %). A frame
-	// file takes one page of tmpfs, a directory none.
-	Tmpfs fs("size=1000g,nr_inodes=2000");
-	if (!fs.ok)
-		GTEST_SKIP() << "cannot mount a tmpfs here (not permitted)";
-	std::string root = fs.dir + "/arc";
-	mkdir(root.c_str(), 0755);
-	std::vector<std::string> days;
-	int stored = 0;
-	for (int back : {5, 4, 3}) {
-		char s[16];
-		time_t t = time(nullptr) - (time_t)back * 86400;
-		strftime(s, sizeof s, "%Y%m%d", localtime(&t));
-		days.push_back(s);
-		ASSERT_TRUE(write_period(root, days.back() + "100", 300, &stored));
-	}
-	Ran r = run({bin("arc-prune"), "--min-free", "60", root});
-	EXPECT_EQ(exit_code(r.status), 0) << r.err;
-	EXPECT_FALSE(exists(root + "/" + days[0]));
-	EXPECT_TRUE(exists(root + "/" + days[1]));
-	EXPECT_TRUE(exists(root + "/" + days[2]));
-	EXPECT_EQ(r.err, "arc-prune: removed " + root + "/" + days[0] + " (300 frames, " +
-				 std::to_string(300 * 4096) + " bytes, 302 inodes)\n");
-}
-
 TEST(ArcPack, AFullDiskAbandonsThePackAndKeepsTheLooseFiles)
 {
 	Tmpfs small("size=1m,nr_inodes=1000");
@@ -622,73 +480,6 @@ TEST(ArcPack, AFullDiskAbandonsThePackAndKeepsTheLooseFiles)
 	EXPECT_NE(r.err.find("No space left on device"), std::string::npos) << r.err;
 	EXPECT_NE(r.err.find("the loose files stay"), std::string::npos) << r.err;
 	EXPECT_TRUE(tree(root) == before);
-}
-
-TEST(ArcPrune, RemovesOnlyOldDaysInsideRoot)
-{
-	auto day = [](int back) {
-		char s[16];
-		time_t t = time(nullptr) - (time_t)back * 86400;
-		strftime(s, sizeof s, "%Y%m%d", localtime(&t));
-		return std::string(s);
-	};
-	struct {
-		std::vector<std::string> args;
-		std::vector<int> removed;  // days back
-		int status;
-		bool listed;  // -n: on standard output
-	} cases[] = {
-		// A day that is a link is never followed, left alone and named: status 1.
-		{{"--keep-days", "2"}, {3, 40}, 1, false},
-		{{"-n", "--keep-days", "2"}, {}, 1, true},
-		{{"--keep-days", "0"}, {2, 3, 40}, 1, false},
-		{{"--min-free", "100"}, {2, 3, 40}, 1, false},
-		{{"--min-free", "0.0001"}, {}, 0, false},
-		{{"--keep-days", "100"}, {}, 0, false},
-	};
-	for (auto &c : cases) {
-		SCOPED_TRACE(c.args[0] + " " + c.args[1]);
-		TempDir outside;
-		spit(outside / "precious", "x");
-		std::vector<int> backs = {-1, 0, 1, 2, 3, 40};  // tomorrow, today, yesterday, ...
-		std::vector<std::string> stamps;
-		for (int b : backs)
-			stamps.push_back(day(b) + "00000000");
-		ArcTree a(stamps);
-		symlink(outside.path.c_str(), (a.root + "/" + day(60)).c_str());
-		mkdir((a.root + "/old").c_str(), 0755);
-		mkdir((a.root + "/19990231").c_str(), 0755);  // not a real date
-		std::vector<std::string> argv = {bin("arc-prune")};
-		argv.insert(argv.end(), c.args.begin(), c.args.end());
-		argv.push_back(a.root);
-		Ran r = run(argv);
-		EXPECT_EQ(exit_code(r.status), c.status) << r.err;
-		for (int b : backs) {
-			bool gone = std::find(c.removed.begin(), c.removed.end(), b) != c.removed.end();
-			EXPECT_EQ(exists(a.root + "/" + day(b)), !gone) << b;
-			if (gone) {
-				EXPECT_NE(r.err.find("removed " + a.root + "/" + day(b)), std::string::npos) << r.err;
-			}
-		}
-		if (c.listed) {
-			std::string one = "would remove " + a.root + "/" + day(40) + " (1 frames, ";
-			std::string two = "would remove " + a.root + "/" + day(3) + " (1 frames, ";
-			EXPECT_EQ(r.out.rfind(one, 0), 0u) << r.out;
-			EXPECT_NE(r.out.find("\n" + two), std::string::npos) << r.out;
-			EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 2);
-		} else
-			EXPECT_EQ(r.out, "");
-		EXPECT_TRUE(exists(outside / "precious"));
-		EXPECT_TRUE(exists(a.root + "/old"));
-		EXPECT_TRUE(exists(a.root + "/19990231"));
-	}
-	for (auto args : std::vector<std::vector<std::string>>{
-		     {}, {"/tmp"}, {"--keep-days", "-1", "/tmp"}, {"--min-free", "101", "/tmp"}, {"--keep-days", "2"}}) {
-		args.insert(args.begin(), bin("arc-prune"));
-		Ran r = run(args);
-		EXPECT_EQ(exit_code(r.status), 2);
-		EXPECT_EQ(r.err.rfind("usage: arc-prune", 0), 0u);
-	}
 }
 
 }  // namespace
