@@ -144,12 +144,12 @@ static bool stray(Cat &c, long long t)
 	return c.clock.judge(t) == ST_OUTLIER;
 }
 
-// Whether a frame of a paced replay without an end lies in the future: stamped more than 75
-// minutes ahead of the host's clock (one stray file stamped 2099 would otherwise hold the replay
-// for decades before it). Skipped and said.
+// Whether a frame of a paced replay without an end lies in the future: stamped past
+// arc_horizon (one stray file stamped 2099 would otherwise hold the replay for decades before
+// it). Skipped and said.
 static bool future(const Cat &c, long long t)
 {
-	return c.speed > 0 && c.range.open() && t > arc_clock_us() / 10000 + c.clock.window;
+	return c.speed > 0 && c.range.open() && t > arc_horizon();
 }
 
 // One frame of a period the follower watches: written, or, if broken, named. Found by a scan

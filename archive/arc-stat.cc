@@ -36,7 +36,8 @@ static const char HELP[] =
 	"  --live          with -: each stamp's offset from the host clock on arrival\n"
 	"  --gaps SECONDS  after the table, every gap at least that long\n"
 	"  --health        instead, the disk's health: bytes and inodes a day, free bytes and inodes,\n"
-	"                  days left; exit status 0 more than 30 days, 1 up to 30, 2 under 7\n";
+	"                  days left; exit status 0 more than 30 days, 1 up to 30, 2 under 7,\n"
+	"                  3 when the disk could not be measured\n";
 
 using Json = nlohmann::ordered_json;  // keys in the order written
 
@@ -250,14 +251,14 @@ static void finish(Stat &s, long long end)
 // The frames of the archive: a file that is not a frame present is named (broken) even
 // without -v; with -v, one that does not inflate too.
 //
-// Without an end, the range ends at the host's clock (with the stream's 75 minutes of grace):
-// a frame stamped later (one stray file stamped 2099) is not of this archive's time yet, so it
-// is skipped and said, and the report does not run on to that year.
+// Without an end, the range ends at arc_horizon: a frame stamped later (one stray file stamped
+// 2099) is not of this archive's time yet, so it is skipped and said, and the report does not
+// run on to that year.
 static void from_archive(Stat &s, const char *root, const ArcRange &r)
 {
 	ArcBatch batch(root, r, s.o.verify);
 	ArcItem *items;
-	long long ahead = r.open() ? arc_clock_us() / 10000 + StreamTime().window : ARC_OPEN;
+	long long ahead = r.open() ? arc_horizon() : ARC_OPEN;
 	long future = 0;
 	while (size_t n = batch.next(items))
 		for (size_t i = 0; i < n; i++) {
@@ -344,22 +345,23 @@ static void gap_list(Stat &s)
 	}
 }
 
-// --health: the report on standard output, its status as the exit status.
+// --health: the report on standard output, its status as the exit status (3, UNKNOWN, when
+// ROOT or a day could not be measured: said on standard error too).
 static int health_report(const char *root, int left, bool table, bool json)
 {
 	if (left != 1 || table)
 		usage(USAGE);
-	need_dir(root);
 	ArcHealth h;
-	const char *why = arc_health(root, h);
-	if (why && h.days == 0 && h.space.total_bytes == 0)
-		die("%s", why);
-	if (why)
-		warn("%s", why);
+	arc_health(root, h);
+	if (!h.error.empty())
+		warn("%s", h.error.c_str());
+	if (h.ahead > 0)
+		warn("%d %s skipped: named more than 75 minutes ahead of the host's clock", h.ahead,
+		     h.ahead == 1 ? "day" : "days");
 	fputs((json ? arc_health_json(h) : arc_health_text(h)).c_str(), stdout);
 	if (fflush(stdout) != 0)
 		die("write error on standard output:");
-	return why && h.status == 0 ? 1 : h.status;
+	return h.status;
 }
 
 int main(int argc, char **argv)

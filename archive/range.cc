@@ -92,6 +92,11 @@ void arc_now(char *out)
 	fr_time_stamp(arc_clock_us() / 10000, out);
 }
 
+long long arc_horizon()
+{
+	return arc_clock_us() / 10000 + ARC_GRACE;
+}
+
 // FROM or TO: "now" or a time; its digits into d. Returns how many, or 0.
 static int when(const char *arg, char *d)
 {

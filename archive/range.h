@@ -50,3 +50,10 @@ long long arc_clock_us();
 
 // The current local time as a 16-digit stamp, to the hundredth (out: 17 bytes).
 void arc_now(char *out);
+
+// The latest time a stamp of the archive can bear now: the host's clock plus 75 minutes, the
+// grace a stream's time has (a receiver's clock a little ahead, a summer-time change). A frame
+// or day named later (one stray file stamped 2099) is not of this archive's time yet: every
+// reader without an end of its own passes it over and says so.
+inline constexpr long long ARC_GRACE = 450000;  // hundredths
+long long arc_horizon();

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 Tmpfs::Tmpfs(const std::string &opts)
 {
@@ -51,4 +52,14 @@ bool stopped(pid_t pid)
 	std::string st = slurp("/proc/" + std::to_string(pid) + "/stat");
 	size_t paren = st.rfind(')');
 	return paren != std::string::npos && paren + 2 < st.size() && st[paren + 2] == 'T';
+}
+
+std::vector<std::string> unprivileged(std::vector<std::string> argv)
+{
+	if (geteuid() != 0)
+		return argv;
+	if (!exists("/usr/bin/setpriv"))
+		return {};
+	argv.insert(argv.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+	return argv;
 }

@@ -5,6 +5,7 @@
 
 #include <string>
 #include <sys/types.h>
+#include <vector>
 
 #include "kit.h"
 
@@ -27,3 +28,7 @@ int health(const std::string &root, std::string *out = nullptr);
 
 // Whether the process is stopped (state T in /proc/PID/stat).
 bool stopped(pid_t pid);
+
+// argv run as the unprivileged user nobody (permissions do not stop root), or as it is when
+// the tests do not run as root; empty when there is no way to drop privileges here.
+std::vector<std::string> unprivileged(std::vector<std::string> argv);
