@@ -6,11 +6,14 @@
 // never follows a link or leaves the file system. Each removal is logged on standard error;
 // -n lists what would go on standard output and removes nothing. ROOT's lock (arc-pack's) is
 // held throughout, so a day is never pruned while it is being packed.
+//
+// main lists the days and hands each to prune_day, which measures it (a day it cannot measure
+// is named and left alone), decides, and removes it; everything lives in one Prune.
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <ftw.h>
+#include <fts.h>
 #include <getopt.h>
 #include <string>
 #include <sys/stat.h>
@@ -30,27 +33,41 @@ static const char HELP[] =
 	"  --min-free PERCENT  days until PERCENT of the file system's bytes and inodes are free\n"
 	"Both may be given.\n";
 
-struct Opts {
+struct Prune {
 	std::string root;
 	bool dry = false;
-	int keep = -1;        // days, or -1
+	int keep = -1;         // days, or -1
 	double min_free = -1;  // percent, or -1
+	std::string yesterday, cut;  // days from yesterday on stay; with --keep-days, days before cut go
+	ArcSpace space;
+	long long freed_bytes = 0, freed_inodes = 0;  // by the days removed (or, with -n, chosen)
 	int status = 0;
 };
 
-static int rm_one(const char *path, const struct stat *, int type, struct FTW *)
+static void options(int argc, char **argv, Prune &p)
 {
-	int r = type == FTW_DP ? rmdir(path) : unlink(path);
-	if (r != 0)
-		warn("cannot remove %s:", path);
-	return 0;  // the rest still goes
+	static const struct option longs[] = {{"keep-days", required_argument, nullptr, 'k'},
+					      {"min-free", required_argument, nullptr, 'f'}, {nullptr, 0, nullptr, 0}};
+	opterr = 0;
+	for (int c; (c = getopt_long(argc, argv, "+n", longs, nullptr)) != -1;) {
+		if (c == 'n')
+			p.dry = true;
+		else if (c == 'k' && arg_int(optarg, &p.keep) && p.keep >= 0)
+			continue;
+		else if (!(c == 'f' && arg_positive(optarg, &p.min_free) && p.min_free <= 100))
+			usage(USAGE);
+	}
+	if (argc - optind != 1 || (p.keep < 0 && p.min_free < 0))
+		usage(USAGE);
+	p.root = argv[optind];
 }
 
-// Today's date as 8 digits, and the date n days before a date.
+// The date n days before a date, both as 8 digits.
 static std::string day_before(const std::string &day, int n)
 {
 	long long a, b;
-	arc_period(day.c_str(), 8, &a, &b);
+	if (!arc_period(day.c_str(), 8, &a, &b))
+		die("%s: not a date", day.c_str());
 	char s[FR_STAMP + 1];
 	fr_time_stamp(a - (long long)n * 8640000, s);
 	return std::string(s, 8);
@@ -58,81 +75,110 @@ static std::string day_before(const std::string &day, int n)
 
 // Whether the file system has less than the share free of bytes or of inodes, counting what
 // the days already chosen will free.
-static bool short_of_space(const Opts &o, const ArcSpace &sp, long long freed_bytes, long long freed_inodes)
+static bool short_of_space(const Prune &p)
 {
-	double b = 100.0 * ((double)sp.free_bytes + (double)freed_bytes) / (double)std::max(1ULL, sp.total_bytes);
-	double i = sp.total_inodes ? 100.0 * ((double)sp.free_inodes + (double)freed_inodes) / (double)sp.total_inodes : 100;
-	return b < o.min_free || i < o.min_free;
+	const ArcSpace &sp = p.space;
+	double b = 100.0 * ((double)sp.free_bytes + (double)p.freed_bytes) / (double)std::max(1ULL, sp.total_bytes);
+	double i = sp.total_inodes ? 100.0 * ((double)sp.free_inodes + (double)p.freed_inodes) / (double)sp.total_inodes
+				   : 100;
+	return b < p.min_free || i < p.min_free;
+}
+
+// "1 frame", "2 frames".
+static std::string count(long long n, const char *one)
+{
+	return std::to_string(n) + " " + one + (n == 1 ? "" : "s");
+}
+
+// Removes dir and everything in it, depth first, never following a link or leaving the file
+// system. Returns "" or the first thing that would not go, and why.
+static std::string remove_tree(const std::string &dir)
+{
+	std::string path = dir, problem;
+	char *paths[] = {path.data(), nullptr};
+	FTS *fts = fts_open(paths, FTS_PHYSICAL | FTS_XDEV | FTS_NOCHDIR, nullptr);
+	if (!fts)
+		return dir + ": " + strerror(errno);
+	errno = 0;
+	while (FTSENT *e = fts_read(fts)) {
+		int info = e->fts_info, r = 0;
+		if (info == FTS_DNR || info == FTS_ERR || info == FTS_NS)
+			r = -1, errno = e->fts_errno;
+		else if (info == FTS_DP)
+			r = rmdir(e->fts_accpath);
+		else if (info != FTS_D)
+			r = unlink(e->fts_accpath);
+		if (r != 0 && problem.empty())
+			problem = std::string(e->fts_path) + ": " + strerror(errno);
+		errno = 0;
+	}
+	if (errno != 0 && problem.empty())
+		problem = dir + ": " + strerror(errno);
+	fts_close(fts);
+	return problem;
+}
+
+// One day of ROOT, oldest first: whether it goes, and then its removal (or, with -n, its line).
+static void prune_day(Prune &p, const std::string &day)
+{
+	if (day >= p.yesterday || !fr_time_ok(day.c_str(), 8))
+		return;
+	bool old = p.keep >= 0 && day < p.cut;
+	if (!old && !(p.min_free >= 0 && short_of_space(p)))
+		return;
+	std::string dir = p.root + "/" + day;
+	struct stat st;
+	if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+		warn("%s: not a directory; left alone", dir.c_str());
+		p.status = 1;
+		return;
+	}
+	ArcUsage u;
+	std::string problem = arc_day_usage(dir, u);
+	if (!problem.empty()) {
+		warn("%s: cannot be measured (%s); left alone", dir.c_str(), problem.c_str());
+		p.status = 1;
+		return;
+	}
+	std::string what = count(u.frames, "frame") + ", " + count(u.bytes, "byte") + ", " + count(u.inodes, "inode");
+	if (p.dry)
+		printf("would remove %s (%s)\n", dir.c_str(), what.c_str());
+	else if (!(problem = remove_tree(dir)).empty()) {
+		warn("%s: could not be removed whole: %s", dir.c_str(), problem.c_str());
+		p.status = 1;
+		return;  // what it freed is not known
+	} else
+		warn("removed %s (%s)", dir.c_str(), what.c_str());
+	p.freed_bytes += u.bytes;
+	p.freed_inodes += u.inodes;
 }
 
 int main(int argc, char **argv)
 {
 	help_or_version(argc, argv, USAGE, HELP);
-	Opts o;
-	static const struct option longs[] = {{"keep-days", required_argument, nullptr, 'k'},
-					      {"min-free", required_argument, nullptr, 'f'}, {nullptr, 0, nullptr, 0}};
-	opterr = 0;
-	for (int c; (c = getopt_long(argc, argv, "+n", longs, nullptr)) != -1;) {
-		if (c == 'n')
-			o.dry = true;
-		else if (c == 'k' && arg_int(optarg, &o.keep) && o.keep >= 0)
-			continue;
-		else if (!(c == 'f' && arg_positive(optarg, &o.min_free) && o.min_free <= 100))
-			usage(USAGE);
-	}
-	if (argc - optind != 1 || (o.keep < 0 && o.min_free < 0))
-		usage(USAGE);
-	o.root = argv[optind];
-	need_dir(o.root.c_str());
-	int lock = o.dry ? -1 : pack_lock(o.root);
-	if (lock < 0 && !o.dry)
-		die("cannot lock %s/.arc-pack.lock:", o.root.c_str());
-
+	Prune p;
+	options(argc, argv, p);
+	need_dir(p.root.c_str());
+	if (!p.dry && pack_lock(p.root) < 0)  // held until the end
+		die("cannot lock %s/.arc-pack.lock:", p.root.c_str());
 	char now[FR_STAMP + 1];
 	arc_now(now);
-	std::string today(now, 8), yesterday = day_before(today, 1);
+	p.yesterday = day_before(std::string(now, 8), 1);
+	p.cut = p.keep >= 0 ? day_before(std::string(now, 8), p.keep) : "";
 	std::vector<std::string> days;
-	std::string problem = arc_list(o.root, 8, days);
+	std::string problem = arc_list(p.root, 8, days);
 	if (!problem.empty())
 		die("%s", problem.c_str());
-	ArcSpace sp;
-	if (const char *why = arc_space(o.root, sp))
-		die("cannot measure the file system of %s: %s", o.root.c_str(), why);
-	long long freed_bytes = 0, freed_inodes = 0;
-	std::string cut = o.keep >= 0 ? day_before(today, o.keep) : "";
-	for (const std::string &day : days) {  // oldest first
-		if (day >= yesterday || !fr_time_ok(day.c_str(), 8))
-			continue;
-		bool old = o.keep >= 0 && day < cut;
-		if (!old && !(o.min_free >= 0 && short_of_space(o, sp, freed_bytes, freed_inodes)))
-			continue;
-		std::string dir = o.root + "/" + day;
-		struct stat st;
-		if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-			warn("%s: not a directory; left alone", dir.c_str());
-			o.status = 1;
-			continue;
-		}
-		ArcUsage u;
-		arc_day_usage(dir, u);
-		if (o.dry) {
-			printf("would remove %s (%lld frames, %lld bytes, %lld inodes)\n", dir.c_str(), u.frames, u.bytes, u.inodes);
-		} else {
-			nftw(dir.c_str(), rm_one, 16, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
-			if (lstat(dir.c_str(), &st) == 0) {
-				warn("%s: could not be removed whole", dir.c_str());
-				o.status = 1;
-			} else
-				warn("removed %s (%lld frames, %lld bytes, %lld inodes)", dir.c_str(), u.frames, u.bytes, u.inodes);
-		}
-		freed_bytes += u.bytes;
-		freed_inodes += u.inodes;
-	}
-	if (o.min_free >= 0 && short_of_space(o, sp, freed_bytes, freed_inodes)) {
-		warn("less than %g%% of %s's file system free even without the days it may remove", o.min_free, o.root.c_str());
-		o.status = 1;
+	if (const char *why = arc_space(p.root, p.space))
+		die("cannot measure the file system of %s: %s", p.root.c_str(), why);
+	for (const std::string &day : days)  // oldest first
+		prune_day(p, day);
+	if (p.min_free >= 0 && short_of_space(p)) {
+		warn("less than %g%% of %s's file system free even without the days it may remove", p.min_free,
+		     p.root.c_str());
+		p.status = 1;
 	}
 	if (fflush(stdout) != 0)
 		die("write error on standard output:");
-	return o.status;
+	return p.status;
 }

@@ -165,7 +165,7 @@ TEST(Nightly, KeepDaysPrunesOldDaysAndTheHealthReportIsWritten)
 	Ran r = run({src("packaging/spectrum-nightly"), a.root, "ST", DAY}, "", 120000,
 		    {"PATH=" BIN_DIR ":/usr/bin:/bin", "TZ=UTC", "KEEP_DAYS=5000"});
 	EXPECT_EQ(exit_code(r.status), 0) << r.err;
-	EXPECT_NE(r.err.find("prune-days: arc-prune: removed " + a.root + "/19900101 (1 frames, "), std::string::npos) << r.err;
+	EXPECT_NE(r.err.find("prune-days: arc-prune: removed " + a.root + "/19900101 (1 frame, "), std::string::npos) << r.err;
 	EXPECT_EQ(last_line(r.err), "spectrum-nightly: " + a.root + " " + DAY + ": done: report json quicklook fits events events-json event-looks prune-days health health-json");
 	EXPECT_FALSE(exists(a.root + "/19900101"));
 	EXPECT_TRUE(exists(a.root + "/" + frame_path(stamps(10)[0])));
@@ -197,23 +197,43 @@ TEST(Nightly, TheDaysEventsAndAQuicklookOfEach)
 	EXPECT_EQ(run({"/bin/sh", "-c", "ls '" + out + "/events'"}).out, "1-III.png\n");
 }
 
-TEST(Nightly, AHealthReportThatCannotBeMadeIsAFailedStep)
+TEST(Nightly, AHealthReportThatCannotBeMadeOrSaysUnknownIsAFailedStep)
 {
-	// arc-stat --health exits 1 both for "under 30 days left" and for a failure at its start:
-	// only a report with nothing in it is the step's failure.
-	ArcTree a(stamps(10));
-	std::string core = a.t / "core";
-	mkdir(core.c_str(), 0755);
-	ASSERT_EQ(symlink(bin("arc-cat").c_str(), (core + "/arc-cat").c_str()), 0);
-	spit(core + "/arc-stat",
-	     "#!/bin/sh\n[ \"$1\" = --health ] && { echo 'arc-stat: cannot read the file system' >&2; exit 1; }\n"
-	     "exec '" + bin("arc-stat") + "' \"$@\"\n",
-	     0755);
-	Ran r = nightly(core, a.root, "ST");
-	EXPECT_EQ(exit_code(r.status), 1);
-	EXPECT_EQ(last_line(r.err), "spectrum-nightly: " + a.root + " " + DAY +
-					 ": done: report json; skipped: quicklook fits events; FAILED: health health-json");
-	EXPECT_EQ(tree(a.root + ".products/" + DAY), "arc-stat.json\narc-stat.txt\n");
+	// arc-stat --health's status: 1 and 2 are what the report says (the step is done), 3
+	// (UNKNOWN: the disk could not be measured) fails the step, its report kept as it says
+	// why; a report with nothing in it fails it too.
+	struct {
+		const char *name;
+		std::string out;
+		int status;
+		bool failed;
+	} cases[] = {
+		{"WARNING", "status          1 WARNING\n", 1, false},
+		{"CRITICAL", "status          2 CRITICAL\n", 2, false},
+		{"UNKNOWN", "status          3 UNKNOWN\nerror           no disk\n", 3, true},
+		{"no report", "", 1, true},
+	};
+	for (auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		ArcTree a(stamps(10));
+		std::string core = a.t / "core";
+		mkdir(core.c_str(), 0755);
+		ASSERT_EQ(symlink(bin("arc-cat").c_str(), (core + "/arc-cat").c_str()), 0);
+		spit(core + "/arc-stat",
+		     "#!/bin/sh\n[ \"$1\" = --health ] && { printf '" + c.out + "'; echo 'arc-stat: why' >&2; exit " +
+			     std::to_string(c.status) + "; }\nexec '" + bin("arc-stat") + "' \"$@\"\n",
+		     0755);
+		Ran r = nightly(core, a.root, "ST");
+		EXPECT_EQ(exit_code(r.status), c.failed ? 1 : 0);
+		EXPECT_EQ(last_line(r.err), "spectrum-nightly: " + a.root + " " + DAY + ": done: report json" +
+						 (c.failed ? "; skipped: quicklook fits events; FAILED: health health-json"
+							   : " health health-json; skipped: quicklook fits events"));
+		EXPECT_EQ(tree(a.root + ".products/" + DAY),
+			  std::string("arc-stat.json\narc-stat.txt\n") + (c.out.empty() ? "" : "health.json\nhealth.txt\n"));
+		if (!c.out.empty()) {
+			EXPECT_EQ(slurp(a.root + ".products/" + DAY + "/health.txt"), c.out);
+		}
+	}
 }
 
 TEST(Nightly, BadArgumentsAndAMissingArchiveStopAtOnce)

@@ -1,15 +1,95 @@
-// arc-prune: which days go (old ones inside ROOT, never today, yesterday or a link) and
-// --min-free counting inodes as well as bytes on a real tmpfs.
+// arc-prune: which days go (old ones inside ROOT, never today, yesterday or a link), --min-free
+// counting inodes as well as bytes on a real tmpfs, a day it cannot measure left whole, and
+// ROOT's lock shared with arc-pack.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <ctime>
+#include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "arckit.h"
 
 namespace {
+
+namespace fs = std::filesystem;
+
+// A day n days before today (host clock), as 8 digits.
+std::string day(int back)
+{
+	char s[16];
+	time_t t = time(nullptr) - (time_t)back * 86400;
+	strftime(s, sizeof s, "%Y%m%d", localtime(&t));
+	return s;
+}
+
+// Pruning and packing take ROOT's lock exclusively: arc-prune started while arc-pack is stopped
+// holding it (listed, before it packs) waits for it, removing nothing, and goes on once
+// arc-pack has finished. Taken shared, both would run at once.
+TEST(ArcPrune, WaitsWhileArcPackHoldsTheLock)
+{
+	ArcTree a({day(10) + "00000000", day(10) + "00000050", day(9) + "00000000"});
+	Spawn pk;
+	pk.argv = {bin("arc-pack"), "-a", "0m", a.root};
+	pk.env = {"ARC_PACK_STOP=listed:pause"};
+	Proc packer = start(pk);
+	ASSERT_TRUE(wait_until([&] { return stopped(packer.pid); }, 20000));
+	Spawn pr;
+	pr.argv = {bin("arc-prune"), "--keep-days", "2", a.root};
+	Proc pruner = start(pr);
+	std::string wchan = "/proc/" + std::to_string(pruner.pid) + "/wchan";
+	EXPECT_TRUE(wait_until([&] { return slurp(wchan).find("lock") != std::string::npos; }, 5000, 5))
+		<< "arc-prune ran while arc-pack held the lock; waiting in " << slurp(wchan);
+	EXPECT_TRUE(still_running(pruner));
+	EXPECT_TRUE(exists(a.root + "/" + frame_path(day(10) + "00000000")));
+	EXPECT_TRUE(exists(a.root + "/" + frame_path(day(9) + "00000000")));
+	kill(packer.pid, SIGCONT);
+	int st;
+	ASSERT_TRUE(wait_exit(packer, 20000, &st));
+	EXPECT_EQ(exit_code(st), 0) << read_to_end(packer.err, 1000);
+	ASSERT_TRUE(wait_exit(pruner, 20000, &st));
+	EXPECT_EQ(exit_code(st), 0);
+	std::string err = read_to_end(pruner.err, 1000);
+	EXPECT_NE(err.find("removed " + a.root + "/" + day(10) + " (2 frames, "), std::string::npos) << err;
+	EXPECT_NE(err.find("removed " + a.root + "/" + day(9) + " (1 frame, "), std::string::npos) << err;
+	EXPECT_FALSE(exists(a.root + "/" + day(10)));
+	EXPECT_FALSE(exists(a.root + "/" + day(9)));
+}
+
+// A day it cannot measure (a period in it unreadable) is named and left whole, not removed
+// blindly in part; the exit status says so, and the days it can measure still go. Root reads
+// any directory: the program runs as nobody, over directories open to all but the one.
+TEST(ArcPrune, ADayItCannotMeasureIsNamedAndLeftWhole)
+{
+	std::vector<std::string> stamps;
+	for (int m = 0; m < 6; m++)
+		stamps.push_back(day(10) + "0" + std::to_string(m) + "000000");
+	stamps.push_back(day(9) + "00000000");
+	ArcTree a(stamps);
+	std::vector<std::string> argv = unprivileged({bin("arc-prune"), "--keep-days", "2", a.root});
+	if (argv.empty())
+		GTEST_SKIP() << "cannot drop root's privileges here (no setpriv)";
+	ASSERT_EQ(chmod(a.t.path.c_str(), 0755), 0);
+	ASSERT_EQ(chmod(a.root.c_str(), 0777), 0);
+	for (auto &e : fs::recursive_directory_iterator(a.root))
+		if (e.is_directory())
+			fs::permissions(e.path(), fs::perms::all);
+	std::string locked = a.root + "/" + day(10) + "/" + day(10) + "030";  // hour 03
+	ASSERT_EQ(chmod(locked.c_str(), 0), 0);
+	Ran r = run(argv);
+	chmod(locked.c_str(), 0755);
+	EXPECT_EQ(exit_code(r.status), 1);
+	std::string first = "arc-prune: " + a.root + "/" + day(10) + ": cannot be measured (" + locked +
+			    ": cannot read: Permission denied); left alone\n";
+	EXPECT_EQ(r.err.substr(0, first.size()), first);
+	std::string second = r.err.substr(std::min(first.size(), r.err.size()));
+	EXPECT_EQ(second.rfind("arc-prune: removed " + a.root + "/" + day(9) + " (1 frame, ", 0), 0u) << r.err;
+	EXPECT_TRUE(second.ends_with(" bytes, 3 inodes)\n")) << r.err;
+	for (const std::string &s : stamps)
+		EXPECT_EQ(exists(a.root + "/" + frame_path(s)), s.compare(0, 8, day(10)) == 0) << s;
+}
 
 TEST(ArcPrune, MinFreeCountsInodesAsWellAsBytes)
 {
@@ -41,12 +121,6 @@ TEST(ArcPrune, MinFreeCountsInodesAsWellAsBytes)
 
 TEST(ArcPrune, RemovesOnlyOldDaysInsideRoot)
 {
-	auto day = [](int back) {
-		char s[16];
-		time_t t = time(nullptr) - (time_t)back * 86400;
-		strftime(s, sizeof s, "%Y%m%d", localtime(&t));
-		return std::string(s);
-	};
 	struct {
 		std::vector<std::string> args;
 		std::vector<int> removed;  // days back
@@ -86,8 +160,8 @@ TEST(ArcPrune, RemovesOnlyOldDaysInsideRoot)
 			}
 		}
 		if (c.listed) {
-			std::string one = "would remove " + a.root + "/" + day(40) + " (1 frames, ";
-			std::string two = "would remove " + a.root + "/" + day(3) + " (1 frames, ";
+			std::string one = "would remove " + a.root + "/" + day(40) + " (1 frame, ";
+			std::string two = "would remove " + a.root + "/" + day(3) + " (1 frame, ";
 			EXPECT_EQ(r.out.rfind(one, 0), 0u) << r.out;
 			EXPECT_NE(r.out.find("\n" + two), std::string::npos) << r.out;
 			EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 2);
