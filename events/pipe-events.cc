@@ -76,9 +76,12 @@ static void on_signal(int sig)
 }
 
 // TERM, INT, HUP and a reader gone (PIPE) end us by way of on_signal, so that the hooks end
-// with us; one ignored when we start (nohup's HUP, a background job's INT) stays ignored.
+// with us; one ignored when we start (nohup's HUP, a background job's INT) stays ignored. We
+// collect the hooks ourselves, so a CHLD ignored when we start (which would have them collected
+// unseen) is set back to its default.
 static void catch_signals()
 {
+	signal(SIGCHLD, SIG_DFL);
 	struct sigaction sa = {};
 	sa.sa_handler = on_signal;
 	sigemptyset(&sa.sa_mask);
