@@ -220,6 +220,28 @@ TEST(PipeEvents, KilledHookLeavesNoChildBehind)
 	EXPECT_TRUE(gone) << "the hook's child " << child << " still runs";
 }
 
+// Started with CHLD ignored (which would have the system collect the hooks unseen), pipe-events
+// still sees how its hook ended.
+TEST(PipeEvents, HookSeenWithChildSignalIgnored)
+{
+	Sky s = sky({"-c", "200", "-s", "1", "-k", "III@30"});
+	TempDir d;
+	std::string script = d / "hook";
+	spit(script, "#!/bin/sh\nexit 3\n", 0755);
+	Spawn p;
+	p.argv = {bin("pipe-events"), "-x", script};
+	p.pipe_in = p.pipe_out = true;
+	signal(SIGCHLD, SIG_IGN);  // for this child only: it keeps it across exec
+	Proc pe = start(p);
+	signal(SIGCHLD, SIG_DFL);
+	ASSERT_EQ(write(pe.in, s.records.data(), s.records.size()), (ssize_t)s.records.size());
+	pe.close_in();
+	int st;
+	ASSERT_TRUE(wait_exit(pe, 15000, &st));
+	EXPECT_EQ(exit_code(st), 0);
+	EXPECT_EQ(drain(pe.err), "pipe-events: " + script + " for event 1 exited with 3\n");
+}
+
 // The hook runs once for each burst that ends, never for a spike or a fault line.
 TEST(PipeEvents, HookRunsForBurstsOnly)
 {
