@@ -7,14 +7,18 @@
 // Stamps are judged by the stream's running time (streamtime.h) before the detector sees them:
 // one that is not a real time, an outlier, or one not after the last frame's (repeated or late)
 // is skipped and said on standard error, so a bad record never moves the stream's time.
-#include <cstdlib>
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <getopt.h>
-#include <nlohmann/json.hpp>
+#include <unistd.h>
 
 #include "cli.h"
 #include "detect.h"
+#include "event_format.h"
 #include "frame.h"
 #include "hook.h"
 #include "streamtime.h"
@@ -42,6 +46,72 @@ struct Stamps {
 	StreamTime time;
 	SkipNote late{"stamps repeated or out of order"};
 };
+
+// Everything a run holds, passed down.
+struct Events {
+	Opts o;
+	EvDetector det;
+	Stamps st;
+	Hooks hooks;
+	explicit Events(const Opts &opts) : o(opts), det(opts.params) {}
+};
+
+// The signal that is ending us, set by its handler: the one thing a handler may touch, so the
+// one variable at file scope.
+static volatile sig_atomic_t ending;
+
+// Says what ends us, and stops the reading: a read under way is interrupted (the handlers are
+// installed without SA_RESTART), and one about to start finds the input's end, as standard
+// input is now /dev/null. Only calls safe in a handler.
+static void on_signal(int sig)
+{
+	int saved = errno;
+	ending = sig;
+	int z = open("/dev/null", O_RDONLY);
+	if (z >= 0) {
+		dup2(z, 0);
+		close(z);
+	}
+	errno = saved;
+}
+
+// TERM, INT, HUP and a reader gone (PIPE) end us by way of on_signal, so that the hooks end
+// with us; one ignored when we start (nohup's HUP, a background job's INT) stays ignored. We
+// collect the hooks ourselves, so a CHLD ignored when we start (which would have them collected
+// unseen) is set back to its default.
+static void catch_signals()
+{
+	signal(SIGCHLD, SIG_DFL);
+	struct sigaction sa = {};
+	sa.sa_handler = on_signal;
+	sigemptyset(&sa.sa_mask);
+	for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGPIPE}) {
+		struct sigaction old;
+		if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN && sigaction(sig, &sa, nullptr) != 0)
+			die("cannot catch signal %d:", sig);
+	}
+}
+
+// The end by a signal: the hooks end, then we end by the same signal, as without a handler.
+[[noreturn]] static void end_by_signal(Events &ev)
+{
+	hook_end(ev.hooks);
+	int sig = ending;
+	signal(sig, SIG_DFL);
+	raise(sig);
+	_exit(128 + sig);
+}
+
+// A failure of the call that just returned (what ends in ':', its errno follows): the hooks
+// end, then the message and status 1.
+[[noreturn]] static void fail(Events &ev, const char *what)
+{
+	if (ending)
+		end_by_signal(ev);
+	int saved = errno;
+	hook_end(ev.hooks);
+	die("%s %s", what, strerror(saved));
+}
 
 static Opts options(int argc, char **argv)
 {
@@ -82,85 +152,65 @@ static long long take(Stamps &st, const unsigned char *stamp)
 	return v == ST_ACCEPT ? t : -1;
 }
 
-// v with the given decimals, as the nearest double to its decimal text (so JSON shows 22.4).
-static double decimals(double v, int n)
+static void write_line(Events &ev, const EvEvent &e)
 {
-	char s[64];
-	snprintf(s, sizeof s, "%.*f", n, v);
-	return strtod(s, nullptr);
+	std::string line = ev.o.json ? ev_json(e, ev.o.live) : ev_line(e);
+	if (printf("%s\n", line.c_str()) < 0 || fflush(stdout) != 0 || ferror(stdout))
+		fail(ev, "cannot write the events:");
 }
 
-static void write_line(const Opts &o, const EvEvent &ev)
+static void report(Events &ev, const std::vector<EvEvent> &evs)
 {
-	char a[17], b[17], c[17];
-	fr_time_stamp(ev.start, a);
-	fr_time_stamp(ev.end, b);
-	fr_time_stamp(ev.peak, c);
-	bool start = ev.state == EV_STARTED;
-	if (o.json) {
-		nlohmann::ordered_json j = {{"kind", ev_kind_name(ev.kind)}, {"start", a}, {"end", b}, {"peak", c},
-					    {"f_lo", decimals(ev.f_lo, 3)}, {"f_hi", decimals(ev.f_hi, 3)},
-					    {"peak_db", decimals(ev.peak_db, 1)}, {"drift", decimals(ev.drift, 3)},
-					    {"id", ev.id}};
-		if (o.live)
-			j["state"] = start ? "start" : "end";
-		printf("%s\n", j.dump().c_str());
-	} else {
-		char span[16] = "...";
-		if (!start)
-			snprintf(span, sizeof span, "%.2s:%.2s:%.2s", b + 8, b + 10, b + 12);
-		printf("%.4s-%.2s-%.2s %.2s:%.2s:%.2s-%-8s %-5s %s%6.2f-%6.2f MHz  peak %.2s:%.2s:%.2s %5.1f dB  drift %7.2f MHz/s\n",
-		       a, a + 4, a + 6, a + 8, a + 10, a + 12, span, ev_kind_name(ev.kind), start ? "start " : "",
-		       ev.f_lo, ev.f_hi, c + 8, c + 10, c + 12, ev.peak_db, ev.drift);
-	}
-	if (fflush(stdout) != 0 || ferror(stdout))
-		die("cannot write the events:");
-}
-
-static void report(const Opts &o, Hooks *hooks, const std::vector<EvEvent> &evs)
-{
-	for (const EvEvent &ev : evs) {
-		if (ev.state == EV_STARTED && !o.live)
+	for (const EvEvent &e : evs) {
+		if (e.state == EV_STARTED && !ev.o.live)
 			continue;
-		write_line(o, ev);
-		bool event = ev.kind != EV_SPIKE && ev.kind != EV_FAULT;
-		if (hooks && event && ev.state == EV_ENDED)
-			hook_run(*hooks, ev);
+		write_line(ev, e);
+		bool event = e.kind != EV_SPIKE && e.kind != EV_FAULT;
+		if (ev.o.cmd && event && e.state == EV_ENDED && !ending)
+			hook_run(ev.hooks, e);
 	}
 }
 
-static void summary(Stamps &st, const EvCounts &n)
+// Every record of standard input to the detector, until its end, an error or a signal.
+static int read_all(Events &ev)
 {
-	st.time.finish();
-	st.late.finish();
-	if (n.faults)
-		warn("%ld frames of a receiver fault (0 or 65535 across the band)", n.faults);
+	int r = FR_END;
+	while (!ending && (r = fr_read(stdin, buf, buf2)) == FR_READ && !ending) {
+		long long t = take(ev.st, buf);
+		if (t >= 0)
+			report(ev, ev.det.feed(t, buf2));
+		if (ev.hooks.nrunning)
+			hook_reap(ev.hooks, false);
+	}
+	return r;
+}
+
+// At the end of input: what is still open, the hooks let finish (each within its limit).
+static void finish(Events &ev)
+{
+	report(ev, ev.det.finish());
+	hook_reap(ev.hooks, true, &ending);
+	if (ending)
+		end_by_signal(ev);
+	ev.st.time.finish();
+	ev.st.late.finish();
+	if (long n = ev.det.counts().faults)
+		warn("%ld frames of a receiver fault (0 or 65535 across the band)", n);
 }
 
 int main(int argc, char **argv)
 {
 	help_or_version(argc, argv, USAGE, HELP);
-	Opts o = options(argc, argv);
-	static Hooks hooks;
-	if (o.cmd && !hook_init(hooks, o.cmd))
+	Events ev(options(argc, argv));
+	if (ev.o.cmd && !hook_init(ev.hooks, ev.o.cmd))
 		usage(USAGE);  // blanks only, or too long to be a command line
-	Hooks *hk = o.cmd ? &hooks : nullptr;
-	EvDetector det(o.params);
-	Stamps st;
+	catch_signals();
 	fr_input(stdin);
-	int r;
-	while ((r = fr_read(stdin, buf, buf2)) == FR_READ) {
-		long long t = take(st, buf);
-		if (t >= 0)
-			report(o, hk, det.feed(t, buf2));
-		if (hk && hooks.nrunning)
-			hook_reap(hooks, false);
-	}
+	int r = read_all(ev);
+	if (ending)
+		end_by_signal(ev);
 	if (r == FR_ERROR)
-		die("cannot read the records:");
-	report(o, hk, det.finish());
-	if (hk)
-		hook_reap(hooks, true);
-	summary(st, det.counts());
+		fail(ev, "cannot read the records:");
+	finish(ev);
 	return 0;
 }

@@ -4,6 +4,7 @@
 // are not a time, repeated, late or far ahead; receiver faults; usage errors.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <nlohmann/json.hpp>
 #include <signal.h>
 #include <sstream>
@@ -159,8 +160,16 @@ TEST(PipeEvents, HookEnvironment)
 		     "EVENT_END=" + std::string(j["end"]) + "\n", "EVENT_PEAK=" + std::string(j["peak"]) + "\n"})
 		EXPECT_NE(r.err.find(want), std::string::npos) << want << r.err;
 	EXPECT_EQ(r.err.find("forged"), std::string::npos) << r.err;
-	for (std::string key : {"EVENT_F_LO=", "EVENT_F_HI=", "EVENT_PEAK_DB=", "EVENT_DRIFT="})
-		EXPECT_NE(r.err.find(key), std::string::npos) << key;
+	// The figures as the line has them, each under its own name.
+	auto fixed = [](double v, int n) {
+		char s[64];
+		snprintf(s, sizeof s, "%.*f", n, v);
+		return std::string(s);
+	};
+	ASSERT_LT(double(j["f_lo"]), double(j["f_hi"]));
+	for (std::string want : {"EVENT_F_LO=" + fixed(j["f_lo"], 3) + "\n", "EVENT_F_HI=" + fixed(j["f_hi"], 3) + "\n",
+				 "EVENT_PEAK_DB=" + fixed(j["peak_db"], 1) + "\n", "EVENT_DRIFT=" + fixed(j["drift"], 3) + "\n"})
+		EXPECT_NE(r.err.find(want), std::string::npos) << want << r.err;
 }
 
 struct HookCase { const char *name; std::vector<std::string> cmd; std::string said; };
@@ -211,29 +220,106 @@ TEST(PipeEvents, KilledHookLeavesNoChildBehind)
 	EXPECT_TRUE(gone) << "the hook's child " << child << " still runs";
 }
 
+// Started with CHLD ignored (which would have the system collect the hooks unseen), pipe-events
+// still sees how its hook ended.
+TEST(PipeEvents, HookSeenWithChildSignalIgnored)
+{
+	Sky s = sky({"-c", "200", "-s", "1", "-k", "III@30"});
+	TempDir d;
+	std::string script = d / "hook";
+	spit(script, "#!/bin/sh\nexit 3\n", 0755);
+	Spawn p;
+	p.argv = {bin("pipe-events"), "-x", script};
+	p.pipe_in = p.pipe_out = true;
+	signal(SIGCHLD, SIG_IGN);  // for this child only: it keeps it across exec
+	Proc pe = start(p);
+	signal(SIGCHLD, SIG_DFL);
+	ASSERT_EQ(write(pe.in, s.records.data(), s.records.size()), (ssize_t)s.records.size());
+	pe.close_in();
+	int st;
+	ASSERT_TRUE(wait_exit(pe, 15000, &st));
+	EXPECT_EQ(exit_code(st), 0);
+	EXPECT_EQ(drain(pe.err), "pipe-events: " + script + " for event 1 exited with 3\n");
+}
+
 // The hook runs once for each burst that ends, never for a spike or a fault line.
 TEST(PipeEvents, HookRunsForBurstsOnly)
 {
 	Sky s = sky({"-c", "400", "-s", "1", "-k", "SPIKE@10,III@30,SPIKE@80,III@120"});
-	Ran r = run({bin("pipe-events"), "--json", "-x", "env"}, s.records, 30000);
+	// Six frames of a receiver fault at 50 s, between the bursts.
+	std::string in = s.records.substr(0, 100 * FR_RECORD);
+	for (int k = 100; k < 106; k++) {
+		char st[17];
+		fr_time_stamp(centis("2026120810000000") + 50 * k, st);
+		in += record(st, payload_levels(65535, 65535));
+	}
+	in += s.records.substr(106 * FR_RECORD);
+	Ran r = run({bin("pipe-events"), "--json", "-x", "env"}, in, 30000);
 	ASSERT_EQ(exit_code(r.status), 0) << r.err;
 	auto lines = parse_json(r.out);
-	ASSERT_EQ(lines.size(), 4u) << r.out;
+	ASSERT_EQ(lines.size(), 5u) << r.out;
 	EXPECT_EQ(lines[0].kind, "SPIKE");
+	EXPECT_EQ(lines[2].kind, "FAULT");
 	size_t kinds = 0;
 	for (size_t at = 0; (at = r.err.find("EVENT_KIND=", at)) != std::string::npos; at++)
 		kinds++;
 	EXPECT_EQ(kinds, 2u) << r.err;
 	EXPECT_EQ(r.err.find("EVENT_KIND=SPIKE"), std::string::npos) << r.err;
+	EXPECT_EQ(r.err.find("EVENT_KIND=FAULT"), std::string::npos) << r.err;
+}
+
+// A process that is there and not a zombie.
+bool alive(pid_t pid)
+{
+	std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
+	size_t at = stat.rfind(") ");
+	return at != std::string::npos && stat[at + 2] != 'Z';
+}
+
+// The PIDs a test hook wrote to dir/pids.ID ("hook child"), once there; empty if none came in ms.
+std::vector<pid_t> hook_pids(const TempDir &d, int id, int ms)
+{
+	std::string f = d / ("pids." + std::to_string(id));
+	std::vector<pid_t> v;
+	if (!wait_until([&] { return exists(f); }, ms, 10))
+		return v;
+	std::istringstream in(slurp(f));
+	for (long pid; in >> pid;)
+		v.push_back((pid_t)pid);
+	return v;
+}
+
+// Whether every one of pids is gone within ms; those left are killed, so none outlives the test.
+bool all_gone(const std::vector<pid_t> &pids, int ms)
+{
+	bool gone = wait_until([&] { return std::none_of(pids.begin(), pids.end(), alive); }, ms, 10);
+	for (pid_t pid : pids)
+		if (pid > 1 && alive(pid))
+			kill(pid, SIGKILL);
+	return gone;
+}
+
+// A hook deaf to TERM, INT and HUP starts a child deaf to them too, writes both PIDs to
+// DIR/pids.EVENT_ID, then waits for the child (HOOK_WAITS=1) or exits at once, leaving it.
+std::string deaf_hook(const TempDir &d)
+{
+	std::string script = d / "hook", out = d.path + "/pids.$EVENT_ID";
+	spit(script,
+	     "#!/bin/sh\ntrap '' TERM INT HUP\nsleep 60 &\necho $$ $! > " + out + ".part\nmv " + out + ".part " + out +
+		     "\n[ \"$HOOK_WAITS\" = 1 ] && wait\nexit 0\n",
+	     0755);
+	return script;
 }
 
 // A hanging hook does not hold the stream back: the second event's line comes while the first
-// event's hook still runs.
+// event's hook still runs. Ended by TERM, pipe-events ends the hooks too.
 TEST(PipeEvents, HangingHookDoesNotHoldBack)
 {
 	Sky s = sky({"-c", "400", "-s", "1", "-k", "III@30,III@120"});
+	TempDir d;
 	Spawn p;
-	p.argv = {bin("pipe-events"), "-x", "sleep 100"};
+	p.argv = {bin("pipe-events"), "-x", deaf_hook(d)};
+	p.env = {"HOOK_WAITS=1"};
 	p.pipe_in = p.pipe_out = true;
 	Proc pe = start(p);
 	ASSERT_EQ(write(pe.in, s.records.data(), s.records.size()), (ssize_t)s.records.size());
@@ -241,7 +327,69 @@ TEST(PipeEvents, HangingHookDoesNotHoldBack)
 	EXPECT_TRUE(wait_until([&] { return (out += drain(pe.out)), std::count(out.begin(), out.end(), '\n') == 2; }, 5000))
 		<< out;
 	EXPECT_TRUE(still_running(pe));
+	std::vector<pid_t> pids = hook_pids(d, 1, 10000), second = hook_pids(d, 2, 10000);
+	pids.insert(pids.end(), second.begin(), second.end());
+	EXPECT_EQ(pids.size(), 4u);
+	kill(pe.pid, SIGTERM);
+	EXPECT_TRUE(wait_exit(pe, 10000, nullptr));
+	stop(pe);
+	EXPECT_TRUE(all_gone(pids, 5000)) << "hooks or their children outlived pipe-events";
 }
+
+struct EndCase {
+	const char *name;
+	int sig;           // sent to pipe-events; 0: its reader goes (SIGPIPE) unless eof
+	bool eof;          // its input ends (first)
+	bool hook_waits;   // the hook still runs when pipe-events ends; else it has exited, leaving its child
+	int status_sig;    // the signal pipe-events ends by, 0 for exit 0
+};
+void PrintTo(const EndCase &c, std::ostream *os) { *os << c.name; }
+class Ending : public ::testing::TestWithParam<EndCase> {};
+
+// However pipe-events ends, no hook it started and no child of one is left: each hook's process
+// group gets TERM, then KILL after a short grace (these ignore TERM); one that ended by itself
+// has what it left behind ended with it.
+TEST_P(Ending, NoHookOrChildLeft)
+{
+	const EndCase &c = GetParam();
+	Sky s = sky({"-c", "400", "-s", "1", "-k", "III@30,III@120"});
+	TempDir d;
+	Spawn p;
+	p.argv = {bin("pipe-events"), "-x", deaf_hook(d)};
+	p.env = {c.hook_waits ? "HOOK_WAITS=1" : "HOOK_WAITS=0"};
+	p.pipe_in = p.pipe_out = true;
+	Proc pe = start(p);
+	// The first burst, its line and its hook; pipe-events then waits on its input.
+	size_t half = 200 * FR_RECORD;
+	ASSERT_EQ(write(pe.in, s.records.data(), half), (ssize_t)half);
+	std::vector<pid_t> pids = hook_pids(d, 1, 10000);
+	ASSERT_EQ(pids.size(), 2u);
+	if (c.hook_waits) {
+		ASSERT_TRUE(alive(pids[0]));
+	}
+	if (c.eof)
+		pe.close_in();
+	if (c.sig)
+		kill(pe.pid, c.sig);
+	else if (!c.eof) {  // the reader goes; the second burst's line cannot be written
+		pe.close_out();
+		(void)!write(pe.in, s.records.data() + half, s.records.size() - half);
+	}
+	int st = -1;  // within its grace, not the hooks' limit of 10 s
+	EXPECT_TRUE(wait_exit(pe, 8000, &st));
+	EXPECT_EQ(term_signal(st), c.status_sig);
+	EXPECT_EQ(exit_code(st), c.status_sig ? -1 : 0);
+	stop(pe);
+	EXPECT_TRUE(all_gone(pids, 5000)) << "hook " << pids[0] << " or its child " << pids[1] << " outlived pipe-events";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+	Table, Ending,
+	::testing::Values(EndCase{"Term", SIGTERM, false, true, SIGTERM}, EndCase{"Interrupt", SIGINT, false, true, SIGINT},
+			  EndCase{"Hangup", SIGHUP, false, true, SIGHUP}, EndCase{"ReaderGone", 0, false, true, SIGPIPE},
+			  EndCase{"EndOfInput", 0, true, false, 0},
+			  EndCase{"TermWhileWaitingAtTheEnd", SIGTERM, true, true, SIGTERM}),
+	[](const ::testing::TestParamInfo<EndCase> &i) { return std::string(i.param.name); });
 
 // Frames with a bad stamp cost only themselves: not a time, repeated, late, or far ahead; each
 // holds a level that would be a spike if taken. Said on stderr.

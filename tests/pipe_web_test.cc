@@ -768,9 +768,10 @@ TEST(PipeWeb, BurstsComeAsTextBesideTheFramesUnchanged)
 	Ran ev = run({bin("pipe-events"), "-l", "1.5", "--json"}, sky.out);
 	ASSERT_EQ(exit_code(ev.status), 0) << ev.err;
 	std::vector<nlohmann::json> want;
+	std::vector<std::string> texts;  // and as text: the same bytes, one key order
 	std::istringstream lines(ev.out);
 	for (std::string l; std::getline(lines, l);)
-		want.push_back(nlohmann::json::parse(l));
+		want.push_back(nlohmann::json::parse(l)), texts.push_back(l);
 	ASSERT_EQ(want.size(), 2u) << ev.out;
 	Web w({"-n", "200"});
 	Viewer v(w.port);
@@ -783,6 +784,7 @@ TEST(PipeWeb, BurstsComeAsTextBesideTheFramesUnchanged)
 		EXPECT_EQ(got.size(), want[i].size()) << v.notes[i];
 		for (auto &[key, value] : want[i].items())
 			EXPECT_EQ(got[key], value) << key << " in " << v.notes[i];
+		EXPECT_EQ(v.notes[i], texts[i]);
 	}
 	// A viewer that comes later gets the latest events first: this one, ended.
 	Viewer late(w.port);

@@ -1,37 +1,9 @@
 #include "marks.h"
 
-#include <cstdio>
-#include <cstdlib>
-#include <nlohmann/json.hpp>
-
+#include "event_format.h"
 #include "frame.h"
 
-// v with n decimals, as the nearest double to its decimal text (so JSON shows 22.4).
-static double decimals(double v, int n)
-{
-	char s[64];
-	snprintf(s, sizeof s, "%.*f", n, v);
-	return strtod(s, nullptr);
-}
-
-std::string Marks::message(const EvEvent &ev)
-{
-	char a[17], b[17], c[17];
-	fr_time_stamp(ev.start, a);
-	fr_time_stamp(ev.end, b);
-	fr_time_stamp(ev.peak, c);
-	nlohmann::ordered_json j = {{"state", ev.state == EV_STARTED ? "start" : "end"},
-				    {"id", ev.id},
-				    {"kind", ev_kind_name(ev.kind)},
-				    {"start", a},
-				    {"end", b},
-				    {"peak", c},
-				    {"f_lo", decimals(ev.f_lo, 3)},
-				    {"f_hi", decimals(ev.f_hi, 3)},
-				    {"peak_db", decimals(ev.peak_db, 1)},
-				    {"drift", decimals(ev.drift, 3)}};
-	return j.dump();
-}
+std::string Marks::message(const EvEvent &ev) { return ev_json(ev, true); }
 
 std::vector<std::string> Marks::feed(const std::string &r)
 {

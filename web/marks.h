@@ -24,8 +24,9 @@ public:
 	std::vector<std::string> recent() const;
 	long skipped() const { return skipped_; }  // stamps refused
 
-	// One event as the page gets it: {"state":"start"|"end","id":N,"kind":"III","start":STAMP,
-	// "end":STAMP,"peak":STAMP,"f_lo":MHz,"f_hi":MHz,"peak_db":dB,"drift":MHz/s}.
+	// One event as the page gets it: pipe-events' JSON line with its state (event_format.h),
+	// {"kind":"III","start":STAMP,"end":STAMP,"peak":STAMP,"f_lo":MHz,"f_hi":MHz,"peak_db":dB,
+	// "drift":MHz/s,"id":N,"state":"start"|"end"}.
 	static std::string message(const EvEvent &ev);
 
 private:
