@@ -14,7 +14,8 @@
 // Test hook: ARC_PACK_STOP=STEP makes the program kill itself (SIGKILL) at that step of the
 // first period it packs: listed, writing (half the frames written), written, verified, renamed,
 // unlinking (one loose file removed). ARC_PACK_STOP=STEP:pause stops it there instead (SIGSTOP),
-// to go on when it is sent SIGCONT.
+// to go on when it is sent SIGCONT. ARC_PACK_SETTLE=SECONDS packs loose files that have been left
+// alone that long instead of SETTLE (0: any whole frame file), to race the writers harder.
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -42,6 +43,11 @@ static const char HELP[] =
 	"  -n      say what would be packed; change nothing\n"
 	"  -a AGE  only periods that ended more than AGE ago: 30m, 1h (default), 2d\n";
 
+// A loose file is packed only once it is a whole frame file and has been left alone this long
+// (seconds): net-arc's shell creates it empty and gzip fills it a moment later. One that is
+// still not a frame file this long after it was last written is named.
+enum : int { SETTLE = 5, STALE = 60 };
+
 struct Opts {
 	std::string root;
 	ArcRange range;
@@ -51,6 +57,7 @@ struct Opts {
 	int status = 0;
 	bool stop = false;  // a failure that ends the run (a full disk)
 	const char *hook = nullptr;
+	long long settle = SETTLE;  // seconds a loose file is left alone before it is packed
 };
 
 // One frame of the new pack and where its bytes come from.
@@ -59,6 +66,7 @@ struct Source {
 	bool loose = false;
 	time_t mtime = 0;
 	mode_t mode = 0644;
+	struct stat st {};  // a loose file's, as packed: it is removed only if it still is that file
 };
 
 static void step(Opts &o, const char *name)
@@ -116,6 +124,41 @@ static const char *slurp(const std::string &path, std::string &out, struct stat 
 		return "changed while being read";
 	out.resize(n);
 	return nullptr;
+}
+
+// Whether a loose file's bytes b (its status st, read at now) may be packed: null if they are a
+// whole frame file (one gzip stream of one payload, to its trailer) left alone SETTLE seconds;
+// else "" while it may still be being written, or what is wrong with it once it is STALE.
+static const char *settled(const Opts &o, const std::string &b, const struct stat &st, time_t now)
+{
+	static unsigned char payload[FR_PAYLOAD];
+	long long age = (long long)now - (long long)st.st_mtime;
+	const char *why = arc_inflate((const unsigned char *)b.data(), b.size(), payload);
+	if (age < o.settle && age > -STALE)  // just written (or the clock was set back a little)
+		return "";
+	if (!why)
+		return nullptr;
+	return age > STALE || age <= -STALE ? why : "";
+}
+
+// Whether the file at path is still the one st describes (same file, size and last write).
+static bool same_file(const std::string &path, const struct stat &st)
+{
+	struct stat now;
+	return lstat(path.c_str(), &now) == 0 && now.st_ino == st.st_ino && now.st_dev == st.st_dev &&
+	       now.st_size == st.st_size && now.st_mtim.tv_sec == st.st_mtim.tv_sec &&
+	       now.st_mtim.tv_nsec == st.st_mtim.tv_nsec;
+}
+
+// Removes the period directory dir if it is empty and was last changed STALE seconds ago: one
+// net-arc has just made (again) is left for the frame it is about to write. (A directory this
+// run has just emptied is removed at once: a frame net-arc meant for it finds it gone, and
+// net-arc makes it again.)
+static void remove_old_dir(const std::string &dir)
+{
+	struct stat st;
+	if (lstat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && (long long)time(nullptr) - (long long)st.st_mtime > STALE)
+		rmdir(dir.c_str());
 }
 
 // The names in dir that pass is, sorted.
@@ -269,9 +312,13 @@ static void pack_period(Opts &o, const std::string &day, const std::string &peri
 		if (f.compare(0, 11, period) != 0)
 			continue;
 		struct stat st;
-		if (const char *why = slurp(dir + "/" + f, b, &st)) {
-			warn("%s/%s: %s; left loose", dir.c_str(), f.c_str(), why);
-			o.status = 1;
+		const char *why = slurp(dir + "/" + f, b, &st);
+		if (!why)
+			why = settled(o, b, st, time(nullptr));
+		if (why) {
+			if (why[0])
+				warn("%s/%s: %s; left loose", dir.c_str(), f.c_str(), why);
+			o.status |= why[0] != 0;
 			continue;
 		}
 		Source s;
@@ -279,6 +326,7 @@ static void pack_period(Opts &o, const std::string &day, const std::string &peri
 		s.loose = true;
 		s.mtime = st.st_mtime;
 		s.mode = st.st_mode & 07777;
+		s.st = st;
 		src.push_back(s);
 	}
 	size_t loose = src.size();
@@ -292,7 +340,7 @@ static void pack_period(Opts &o, const std::string &day, const std::string &peri
 		}
 		if (loose == 0) {  // packed already: only an empty directory may be left
 			if (!o.dry)
-				rmdir(dir.c_str());
+				remove_old_dir(dir);
 			return;
 		}
 		old = pack;
@@ -346,6 +394,8 @@ static void pack_period(Opts &o, const std::string &day, const std::string &peri
 	for (const Source &s : src)
 		if (s.loose) {
 			std::string f = dir + "/" + s.e.stamp + ".gz";
+			if (!same_file(f, s.st))
+				continue;  // written again since: the newer write stays loose
 			if (unlink(f.c_str()) != 0 && errno != ENOENT) {
 				warn("cannot remove %s:", f.c_str());
 				o.status = 1;
@@ -391,6 +441,8 @@ int main(int argc, char **argv)
 		usage(USAGE);
 	o.root = argv[optind];
 	o.hook = getenv("ARC_PACK_STOP");
+	if (const char *settle = getenv("ARC_PACK_SETTLE"))
+		o.settle = atoll(settle);
 	need_dir(o.root.c_str());
 	int lock = o.dry ? -1 : pack_lock(o.root);
 	if (!o.dry && lock < 0)
