@@ -276,6 +276,8 @@ const char *arc_entry_read(const ArcEntry &e, unsigned char *payload)
 {
 	if (e.fault)
 		return e.fault;
+	if (!e.unreadable.empty())
+		return e.unreadable.c_str();
 	if (e.pack.empty()) {
 		const char *why = arc_read(e.path.c_str(), payload);
 		struct stat st;
@@ -292,8 +294,8 @@ const char *arc_entry_read(const ArcEntry &e, unsigned char *payload)
 	return arc_inflate((const unsigned char *)gz.data(), gz.size(), payload);
 }
 
-// A packed frame's bytes into x.gz, from the pack read in order. Returns false with a problem
-// when the pack fails; its later frames are then passed over.
+// A packed frame's bytes into x.gz, from the pack read in order. Returns false when the pack
+// fails (why in pack_why_), with a problem the first time; its later frames fail at once.
 bool ArcList::member(ArcEntry &x, std::string &problem)
 {
 	if (x.pack != pack_path_) {
@@ -302,6 +304,7 @@ bool ArcList::member(ArcEntry &x, std::string &problem)
 		pack_failed_ = false;
 		if (const char *why = pack_->open(x.pack)) {
 			pack_failed_ = true;
+			pack_why_ = why;
 			problem = x.pack + ": " + why;
 			return false;
 		}
@@ -314,7 +317,8 @@ bool ArcList::member(ArcEntry &x, std::string &problem)
 		int got = pack_->next(k, &x.gz, skip);
 		if (got <= 0) {
 			pack_failed_ = true;
-			problem = x.pack + ": " + (got < 0 ? pack_->why() : "ends before " + x.stamp);
+			pack_why_ = got < 0 ? pack_->why() : "ends before " + x.stamp;
+			problem = x.pack + ": " + pack_why_;
 			return false;
 		}
 		if (pack_->index()[k].stamp == x.stamp)
@@ -352,9 +356,13 @@ int ArcList::next(ArcEntry &e, std::string &problem)
 				continue;
 			problem.clear();
 			if (members_ && !x.pack.empty() && !x.fault && !member(x, problem)) {
-				if (problem.empty())
-					continue;  // its pack failed before: named once
-				return PROBLEM;
+				// Listed by the index, so present, but broken: this frame and every later
+				// one of the pack. The pack is named once, before its first such frame.
+				x.unreadable = "its pack cannot give it (" + pack_why_ + ")";
+				if (!problem.empty()) {
+					entry_--;
+					return PROBLEM;
+				}
 			}
 			last_ = x.stamp;
 			e = std::move(x);

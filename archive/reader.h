@@ -47,6 +47,8 @@ struct ArcEntry {
 	long long mtime = 0;          // when it was last written (seconds since 1970, UTC)
 	const char *fault = nullptr;  // why it is broken without reading it ("empty", "not a
 				      // regular file"), or null: then the frame is present
+	std::string unreadable;       // a packed frame listed with members that its pack could
+				      // not give: why (the frame is present by its index, and broken)
 	bool present() const { return fault == nullptr; }
 };
 
@@ -102,7 +104,7 @@ private:
 	std::string last_;  // the last stamp given: each once
 	bool members_ = false;
 	std::shared_ptr<class PackReader> pack_;  // the pack being read, in order
-	std::string pack_path_;
+	std::string pack_path_, pack_why_;
 	bool pack_failed_ = false;
 	bool member(ArcEntry &x, std::string &problem);
 };
