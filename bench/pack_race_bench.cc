@@ -36,6 +36,8 @@ int main(int argc, char **argv)
 		       f.failed_runs);
 		if (!f.problems.empty())
 			printf("     %s", f.problems.c_str());
+		if (f.failed_runs)  // what the first failed runs said
+			printf("     arc-pack said: %s\n", f.pack_errors.substr(0, 600).c_str());
 		fflush(stdout);
 	}
 	printf("lost in all: %ld\n", lost);

@@ -92,8 +92,13 @@ inline RaceFigures race(const std::string &dir, const RaceRun &c)
 			f.runs++;
 			if (exit_code(r.status) != 0) {
 				f.failed_runs++;
-				if (f.pack_errors.size() < 2000)
-					f.pack_errors += r.err;
+				for (size_t at = 0, nl; f.pack_errors.size() < 2000 && at < r.err.size(); at = nl + 1) {
+					nl = r.err.find('\n', at);
+					nl = nl == std::string::npos ? r.err.size() : nl;
+					std::string line = r.err.substr(at, nl - at);
+					if (line.find(" frames (") == std::string::npos)  // not the run's report of a pack
+						f.pack_errors += line + "\n";
+				}
 			}
 		}
 	});
