@@ -106,12 +106,11 @@ const char *arc_read(const char *path, unsigned char *payload, long long *bytes)
 {
 	// A frame file is a few kilobytes; anything far larger is not one.
 	static thread_local unsigned char gz[1 << 16];
-	struct stat st;
+	struct stat st {};
 	size_t n;
-	st.st_size = 0;
 	const char *why = arc_file(path, gz, sizeof gz, &n, &st);
 	if (bytes)
-		*bytes = st.st_size;
+		*bytes = S_ISREG(st.st_mode) ? st.st_size : 0;
 	return why ? why : arc_inflate(gz, n, payload);
 }
 
