@@ -1,8 +1,9 @@
 // Late frames racing arc-pack, for pack_race_test (a short run) and pack_race_bench (long
 // runs): net-arc stores frames sent over loopback UDP into periods long closed, a few frames at
-// a time into one period after another and round again (so into periods packed meanwhile),
-// while arc-pack packs the archive again and again. Then every frame sent is looked for with
-// arc-cat: lost are those missing that the socket did not drop.
+// a time into one period after another and round again (so into periods packed meanwhile), each
+// send once net-arc has taken the last, while arc-pack packs the archive again and again. Then
+// every frame sent is looked for with arc-cat: lost are those missing that the socket did not
+// drop.
 #pragma once
 
 #include <atomic>
@@ -114,6 +115,7 @@ inline RaceFigures race(const std::string &dir, const RaceRun &c)
 		}
 		for (int j = 0; j < c.per_round; j++)
 			sent.push_back(race_stamp(k, slot + j));
+		wait_until([&] { return rx_queue(port) == 0; }, 10000, 1);  // never more queued than a send
 	}
 	f.sent = (long)sent.size();
 	if (!wait_until([&] { return rx_queue(port) == 0 && waiting_for_datagram(arc.pid); }, 60000, 5))
