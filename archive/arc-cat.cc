@@ -113,7 +113,7 @@ static void broken(Cat &c, Follow *f, const ArcEntry &e, const char *why)
 {
 	if (f && !f->named.insert(e.stamp).second)
 		return;
-	warn("%s: %s", e.path.c_str(), why);
+	warn("%s: %s", e.where().c_str(), why);
 	c.status = 1;
 }
 

@@ -14,14 +14,14 @@
 // Test hook: ARC_PACK_STOP=STEP makes the program kill itself (SIGKILL) at that step of the
 // first period it packs: listed, writing (half the frames written), written, verified, renamed,
 // unlinking (one loose file removed). ARC_PACK_STOP=STEP:pause stops it there instead (SIGSTOP),
-// to go on when it is sent SIGCONT.
+// to go on when it is sent SIGCONT. ARC_PACK_SETTLE=SECONDS packs loose files that have been left
+// alone that long instead of SETTLE (0: any whole frame file), to race the writers harder.
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <getopt.h>
 #include <string>
@@ -30,8 +30,10 @@
 #include <vector>
 
 #include "cli.h"
+#include "outfile.h"
 #include "frame.h"
 #include "pack.h"
+#include "period.h"
 #include "reader.h"
 
 static const char USAGE[] = "usage: arc-pack [-n] [-a AGE] ROOT [FROM [TO]]";
@@ -42,23 +44,43 @@ static const char HELP[] =
 	"  -n      say what would be packed; change nothing\n"
 	"  -a AGE  only periods that ended more than AGE ago: 30m, 1h (default), 2d\n";
 
+// A loose file is packed only once it is a whole frame file and has been left alone this long
+// (seconds): net-arc's shell creates it empty and gzip fills it a moment later. One that is
+// still not a frame file this long after it was last written is named.
+enum : int { SETTLE = 5, STALE = 60 };
+
 struct Opts {
 	std::string root;
 	ArcRange range;
 	long long age = 360000;  // hundredths
 	long long now = 0;       // the host clock, as stamps read
+	ArcPeriod current;       // the period it lies in
 	bool dry = false;
 	int status = 0;
 	bool stop = false;  // a failure that ends the run (a full disk)
 	const char *hook = nullptr;
+	long long settle = SETTLE;  // seconds a loose file is left alone before it is packed
 };
 
-// One frame of the new pack and where its bytes come from.
-struct Source {
-	PackEntry e;
-	bool loose = false;
-	time_t mtime = 0;
-	mode_t mode = 0644;
+// One frame of the new pack: as its period lists it (a loose file's size and checksum as read),
+// and a loose file's status as read: it is removed only if it is still that file.
+struct Source : ArcEntry {
+	struct stat st {};
+	PackEntry entry() const { return {stamp, (uint32_t)bytes, sum}; }
+};
+
+// One period being packed.
+struct Job {
+	ArcPeriod p;
+	std::string dd, dir, pack, part;  // its day directory, its directory, its pack, the pack written
+	std::vector<Source> src;          // the new pack's frames, in stamp order
+	size_t loose = 0;                 // how many of them are loose files
+	bool merge = false;               // the others come from an earlier pack
+	int err = 0;                      // the system's error of a write that failed
+	Job(const std::string &root, const std::string &name)
+		: p(name), dd(root + "/" + p.day()), dir(p.dir(root)), pack(p.pack(root)), part(p.part(root))
+	{
+	}
 };
 
 static void step(Opts &o, const char *name)
@@ -87,290 +109,275 @@ static bool parse_age(const char *s, long long *centis)
 	return unit != 0;
 }
 
-// Reads a loose frame file whole (a regular file, smaller than PACK_MEMBER_MAX). Returns null
-// or what is wrong.
-static const char *slurp(const std::string &path, std::string &out, struct stat *st)
+// Reads a loose frame file whole into b. Returns null or what is wrong.
+static const char *read_loose(const std::string &path, std::string &b, struct stat *st)
 {
-	int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-	if (fd < 0)
-		return strerror(errno);
-	if (fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) {
-		close(fd);
-		return "not a regular file";
-	}
-	if (st->st_size >= PACK_MEMBER_MAX) {
-		close(fd);
-		return "too large for a frame file";
-	}
-	out.resize((size_t)st->st_size + 1);
-	size_t n = 0;
-	for (;;) {
-		ssize_t r = read(fd, out.data() + n, out.size() - n);
-		if (r < 0 && errno == EINTR)
-			continue;
-		if (r <= 0 || (n += (size_t)r) == out.size())
-			break;
-	}
-	close(fd);
-	if (n != (size_t)st->st_size)
-		return "changed while being read";
-	out.resize(n);
-	return nullptr;
+	b.resize(PACK_MEMBER_MAX);
+	size_t n;
+	const char *why = arc_file(path.c_str(), (unsigned char *)b.data(), b.size(), &n, st);
+	b.resize(n);
+	return why;
 }
 
-// The names in dir that pass is, sorted.
-static std::vector<std::string> names(const std::string &dir, int (*is)(const char *))
+// Whether a loose file's bytes b (its status st, read at now) may be packed: null if they are a
+// whole frame file (one gzip stream of one payload, to its trailer) left alone SETTLE seconds;
+// else "" while it may still be being written, or what is wrong with it once it is STALE.
+static const char *settled(const Opts &o, const std::string &b, const struct stat &st, time_t now)
 {
-	std::vector<std::string> v;
-	if (DIR *d = opendir(dir.c_str())) {
-		while (struct dirent *e = readdir(d))
-			if (is(e->d_name))
-				v.emplace_back(e->d_name);
-		closedir(d);
-	}
-	std::sort(v.begin(), v.end());
-	return v;
+	static unsigned char payload[FR_PAYLOAD];
+	long long age = (long long)now - (long long)st.st_mtime;
+	const char *why = arc_inflate((const unsigned char *)b.data(), b.size(), payload);
+	if (age < o.settle && age > -STALE)  // just written (or the clock was set back a little)
+		return "";
+	if (!why)
+		return nullptr;
+	return age > STALE || age <= -STALE ? why : "";
 }
 
-static int is_day(const char *n) { return arc_name_is(n, 8); }
-static int is_period(const char *n) { return arc_name_is(n, 11) || pack_name_is(n); }
-static int is_frame(const char *n) { return arc_name_is(n, FR_STAMP); }
-static int is_part(const char *n)
+// Whether the file at path is still the one st describes (same file, size and last write).
+static bool same_file(const std::string &path, const struct stat &st)
 {
-	size_t l = strlen(n);
-	return l == 11 + strlen(PACK_PART) && strcmp(n + 11, PACK_PART) == 0;
+	struct stat now;
+	return lstat(path.c_str(), &now) == 0 && now.st_ino == st.st_ino && now.st_dev == st.st_dev &&
+	       now.st_size == st.st_size && now.st_mtim.tv_sec == st.st_mtim.tv_sec &&
+	       now.st_mtim.tv_nsec == st.st_mtim.tv_nsec;
 }
 
-// Whether period p (11 digits of a real time) is closed and within the range.
-static bool closed(const Opts &o, const std::string &p)
+// Removes the period directory dir if it is empty and was last changed STALE seconds ago: one
+// net-arc has just made (again) is left for the frame it is about to write. (A directory this
+// run has just emptied is removed at once: a frame net-arc meant for it finds it gone, and
+// net-arc makes it again.)
+static void remove_old_dir(const std::string &dir)
 {
-	long long start;
-	std::string s = p + "00000";
-	if (!fr_time_ok((p + "0").c_str(), 12) || !fr_stamp_time(s.c_str(), &start))
+	struct stat st;
+	if (lstat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && (long long)time(nullptr) - (long long)st.st_mtime > STALE)
+		rmdir(dir.c_str());
+}
+
+// Whether period p is closed and within the range.
+static bool closed(const Opts &o, const ArcPeriod &p)
+{
+	// Not the current period, nor the one before it (its end is the current one's start).
+	if (!p.timed || p.end + o.age > o.now || p.end >= o.current.start)
 		return false;
-	long long end = start + 60000, current = o.now - o.now % 60000;
-	if (end + o.age > o.now || start >= current - 60000)
-		return false;
-	return o.range.overlaps(start, end);
+	return o.range.overlaps(p.start, p.end);
 }
 
-// Feeds each source's bytes in order to f(k, bytes): loose files read again, earlier packed
-// frames from a fresh reader of the old pack. Returns null or what went wrong.
+// Whether the loose file of s may be packed: read, whole, settled; its size, checksum and status
+// kept in s. One that is not is named once it is old, and stays.
+static bool take(Opts &o, Source &s)
+{
+	static std::string b;
+	const char *why = read_loose(s.path, b, &s.st);
+	if (!why)
+		why = settled(o, b, s.st, time(nullptr));
+	if (why) {
+		if (why[0])
+			warn("%s: %s; left loose", s.path.c_str(), why);
+		o.status |= why[0] != 0;
+		return false;
+	}
+	s.bytes = (long long)b.size();
+	s.sum = pack_checksum(b);
+	return true;
+}
+
+// Lists the period: its loose frame files that may be packed, merged into the frames of its
+// earlier pack. Returns false when there is nothing to pack (or it must not be).
+static bool list(Opts &o, Job &j)
+{
+	struct stat st;
+	if (lstat(j.dir.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
+		warn("%s: not a directory; left alone", j.dir.c_str());  // a link leads outside ROOT
+		o.status = 1;
+		return false;
+	}
+	std::vector<ArcEntry> found, in_pack;
+	std::string problem = period_loose(o.root, j.p, found);
+	if (problem.empty() && (problem = period_packed(o.root, j.p, in_pack)) != "")
+		problem += "; its period's loose files left as they are";
+	if (!problem.empty()) {
+		warn("%s", problem.c_str());
+		o.status = 1;
+		return false;
+	}
+	std::vector<Source> loose, packed;
+	for (ArcEntry &e : found) {
+		Source s;
+		static_cast<ArcEntry &>(s) = std::move(e);
+		if (take(o, s))
+			loose.push_back(std::move(s));
+	}
+	for (ArcEntry &e : in_pack) {
+		Source s;
+		static_cast<ArcEntry &>(s) = std::move(e);
+		packed.push_back(std::move(s));
+	}
+	j.loose = loose.size();
+	j.merge = !packed.empty();
+	if (j.loose == 0 && j.merge && !o.dry)
+		remove_old_dir(j.dir);  // packed already: only an empty directory may be left
+	period_merge(loose, packed, j.src);
+	return j.loose > 0;
+}
+
+// Feeds each frame's bytes in order to f(k, bytes): loose files read again (they must not have
+// changed), earlier packed frames from a fresh reader of the old pack. Returns null or what went
+// wrong.
 template <class F>
-static const char *each(const std::vector<Source> &src, const std::string &dir, const std::string &old, F f)
+static const char *each(const Job &j, F f)
 {
 	static std::string why_s;  // the reader's message outlives the reader
 	PackReader r;
-	if (!old.empty())
-		if (const char *why = r.open(old))
+	if (j.merge)
+		if (const char *why = r.open(j.pack))
 			return why_s = why, why_s.c_str();
 	std::string b;
-	for (size_t k = 0; k < src.size(); k++) {
-		const Source &s = src[k];
-		if (s.loose) {
-			struct stat st;
-			if (slurp(dir + "/" + s.e.stamp + ".gz", b, &st) || b.size() != s.e.size || pack_checksum(b) != s.e.sum)
+	for (size_t k = 0; k < j.src.size(); k++) {
+		const Source &s = j.src[k];
+		struct stat st;
+		if (!s.packed) {
+			if (read_loose(s.path, b, &st) || b.size() != (size_t)s.bytes || pack_checksum(b) != s.sum)
 				return "a loose file changed while packing";
-		} else {
-			size_t j;
-			do {
-				if (r.next(j, &b) != 1)
-					return why_s = r.why()[0] ? r.why() : "the earlier pack ended early", why_s.c_str();
-			} while (r.index()[j].stamp != s.e.stamp);
-		}
+		} else if (pack_seek(r, s.stamp, &b) != 1)
+			return why_s = r.why()[0] ? r.why() : "the earlier pack ended early", why_s.c_str();
 		if (const char *why = f(k, b))
 			return why;
 	}
 	return nullptr;
 }
 
-// Writes the pack to tmp and syncs it. Returns null or what went wrong.
-static const char *write_pack(Opts &o, const std::string &tmp, const std::string &period, const std::vector<Source> &src,
-			      const std::string &dir, const std::string &old)
+// Writes the pack as its part file and syncs it. Returns null or what went wrong (the system's
+// error in j.err).
+static const char *write(Opts &o, Job &j)
 {
-	int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-	if (fd < 0)
-		return strerror(errno);
 	static std::string why_s;
+	unlink(j.part.c_str());  // a run killed before it: never read, safe to drop
+	int fd = open(j.part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+	if (fd < 0)
+		return j.err = errno, strerror(errno);
 	std::vector<PackEntry> entries;
-	for (const Source &s : src)
-		entries.push_back(s.e);
+	for (const Source &s : j.src)
+		entries.push_back(s.entry());
 	PackWriter w;
-	const char *why = w.open(fd, period, entries);
+	const char *why = w.open(fd, j.p.name, entries);
 	if (!why)
-		why = each(src, dir, old, [&](size_t k, const std::string &b) {
-			if (k == src.size() / 2)
+		why = each(j, [&](size_t k, const std::string &b) {
+			if (k == j.src.size() / 2)
 				step(o, "writing");
-			return w.add(src[k].e, b, src[k].mtime, src[k].mode);
+			return w.add(j.src[k].entry(), b, j.src[k].mtime, j.src[k].st.st_mode & 07777);
 		});
 	if (!why)
 		why = w.close();
+	j.err = why ? w.error() : 0;
 	if (!why && fsync(fd) != 0)
-		why_s = std::string("cannot sync: ") + strerror(errno), why = why_s.c_str();
+		j.err = errno, why_s = std::string("cannot sync: ") + strerror(errno), why = why_s.c_str();
 	if (close(fd) != 0 && !why)
-		why_s = std::string("cannot write: ") + strerror(errno), why = why_s.c_str();
+		j.err = errno, why_s = std::string("cannot write: ") + strerror(errno), why = why_s.c_str();
 	if (why)
 		why_s = why;
 	return why ? why_s.c_str() : nullptr;
 }
 
 // Reads the written pack back and compares it, frame by frame, with its sources.
-static const char *verify(const std::string &tmp, const std::vector<Source> &src, const std::string &dir,
-			  const std::string &old, const std::string &period)
+static const char *verify(const Job &j)
 {
 	static std::string why_s;
 	PackReader r;
-	if (const char *why = r.open(tmp, period))
+	if (const char *why = r.open(j.part, j.p.name))
 		return why_s = std::string("read back: ") + why, why_s.c_str();
-	if (r.index().size() != src.size())
+	if (r.index().size() != j.src.size())
 		return "read back: its index differs";
-	for (size_t k = 0; k < src.size(); k++)
-		if (!(r.index()[k] == src[k].e))
+	for (size_t k = 0; k < j.src.size(); k++)
+		if (!(r.index()[k] == j.src[k].entry()))
 			return "read back: its index differs";
 	std::string b;
-	const char *why = each(src, dir, old, [&](size_t k, const std::string &want) -> const char * {
-		size_t j;
-		if (r.next(j, &b) != 1 || j != k || b != want)
+	const char *why = each(j, [&](size_t k, const std::string &want) -> const char * {
+		size_t at;
+		if (r.next(at, &b) != 1 || at != k || b != want)
 			return "read back: a frame differs";
 		return nullptr;
 	});
-	if (!why) {
-		size_t j;
-		if (r.next(j, &b) != 0)
-			why = "read back: more than was written";
-	}
+	size_t at;
+	if (!why && r.next(at, &b) != 0)
+		why = "read back: more than was written";
 	return why;
 }
 
-static bool sync_dir(const std::string &dir)
+// Renames the pack into place and syncs its day directory. Returns false (said) if it failed.
+static bool put_in_place(Opts &o, const Job &j)
 {
-	int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-	if (fd < 0)
-		return false;
-	bool ok = fsync(fd) == 0;
-	close(fd);
-	return ok;
+	if (rename(j.part.c_str(), j.pack.c_str()) == 0 && sync_path(j.dd, O_DIRECTORY) == 0)
+		return true;
+	warn("%s: cannot put the pack in place:", j.pack.c_str());
+	unlink(j.part.c_str());
+	o.status = 1;
+	return false;
 }
 
-// Packs one period of a day: its loose files merged into its pack, if it has one.
-static void pack_period(Opts &o, const std::string &day, const std::string &period)
+// Removes the loose files now packed (each only if it is still the file packed: one written
+// again since is the newer write and stays), then the period directory if that emptied it.
+static void remove_loose(Opts &o, const Job &j)
 {
-	std::string dd = o.root + "/" + day, dir = dd + "/" + period, pack = dd + "/" + period + PACK_SUFFIX;
-	std::string tmp = dd + "/" + period + PACK_PART;
-	std::vector<Source> src;
-	std::string b;
-	struct stat st;
-	if (lstat(dir.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
-		warn("%s: not a directory; left alone", dir.c_str());  // a link leads outside ROOT
-		o.status = 1;
-		return;
-	}
-	for (const std::string &f : names(dir, is_frame)) {
-		if (f.compare(0, 11, period) != 0)
+	for (const Source &s : j.src) {
+		if (s.packed || !same_file(s.path, s.st))
 			continue;
-		struct stat st;
-		if (const char *why = slurp(dir + "/" + f, b, &st)) {
-			warn("%s/%s: %s; left loose", dir.c_str(), f.c_str(), why);
+		if (unlink(s.path.c_str()) != 0 && errno != ENOENT) {
+			warn("cannot remove %s:", s.path.c_str());
 			o.status = 1;
-			continue;
 		}
-		Source s;
-		s.e = {f.substr(0, FR_STAMP), (uint32_t)b.size(), pack_checksum(b)};
-		s.loose = true;
-		s.mtime = st.st_mtime;
-		s.mode = st.st_mode & 07777;
-		src.push_back(s);
+		step(o, "unlinking");
 	}
-	size_t loose = src.size();
-	std::string old;
-	if (lstat(pack.c_str(), &st) == 0) {
-		PackReader r;
-		if (const char *why = r.open(pack)) {
-			warn("%s: %s; its period's loose files left as they are", pack.c_str(), why);
-			o.status = 1;
-			return;
-		}
-		if (loose == 0) {  // packed already: only an empty directory may be left
-			if (!o.dry)
-				rmdir(dir.c_str());
-			return;
-		}
-		old = pack;
-		std::vector<Source> merged;
-		size_t i = 0;
-		for (const PackEntry &e : r.index()) {
-			while (i < loose && src[i].e.stamp < e.stamp)
-				merged.push_back(src[i++]);
-			if (i < loose && src[i].e.stamp == e.stamp)
-				continue;  // the loose file is the newer write
-			Source s;
-			s.e = e;
-			merged.push_back(s);
-		}
-		while (i < loose)
-			merged.push_back(src[i++]);
-		src.swap(merged);
-	}
-	if (loose == 0)
+	rmdir(j.dir.c_str());  // kept if anything else is in it
+}
+
+// Packs one period: its loose files merged into its pack, if it has one.
+static void pack_period(Opts &o, const std::string &name)
+{
+	Job j(o.root, name);
+	if (!list(o, j))
 		return;
 	if (o.dry) {
-		printf("would pack %s: %zu loose frames%s\n", dir.c_str(), loose,
-		       old.empty() ? "" : (" into its pack of " + std::to_string(src.size() - loose) + " more").c_str());
+		std::string more = " into its pack of " + std::to_string(j.src.size() - j.loose) + " more";
+		printf("would pack %s: %zu loose frames%s\n", j.dir.c_str(), j.loose, j.merge ? more.c_str() : "");
 		return;
 	}
 	step(o, "listed");
-	unlink(tmp.c_str());  // a run killed before it: never read, safe to drop
-	const char *why = write_pack(o, tmp, period, src, dir, old);
-	if (why) {
-		unlink(tmp.c_str());
-		warn("%s: %s; pack abandoned, the loose files stay", (dd + "/" + period + PACK_SUFFIX).c_str(), why);
-		o.status = 1;
-		o.stop = strstr(why, strerror(ENOSPC)) || strstr(why, strerror(EDQUOT));  // the next would fail too
-		return;
+	const char *why = write(o, j);
+	if (!why) {
+		step(o, "written");
+		why = verify(j);
 	}
-	step(o, "written");
-	if ((why = verify(tmp, src, dir, old, period)) != nullptr) {
-		unlink(tmp.c_str());
-		warn("%s: %s; pack abandoned, the loose files stay", pack.c_str(), why);
+	if (why) {
+		unlink(j.part.c_str());
+		warn("%s: %s; pack abandoned, the loose files stay", j.pack.c_str(), why);
 		o.status = 1;
+		o.stop = j.err == ENOSPC || j.err == EDQUOT;  // the next would fail too
 		return;
 	}
 	step(o, "verified");
-	if (rename(tmp.c_str(), pack.c_str()) != 0 || !sync_dir(dd)) {
-		warn("%s: cannot put the pack in place:", pack.c_str());
-		unlink(tmp.c_str());
-		o.status = 1;
+	if (!put_in_place(o, j))
 		return;
-	}
 	step(o, "renamed");
-	for (const Source &s : src)
-		if (s.loose) {
-			std::string f = dir + "/" + s.e.stamp + ".gz";
-			if (unlink(f.c_str()) != 0 && errno != ENOENT) {
-				warn("cannot remove %s:", f.c_str());
-				o.status = 1;
-			}
-			step(o, "unlinking");
-		}
-	rmdir(dir.c_str());  // kept if anything else is in it
-	fprintf(stderr, "arc-pack: %s: %zu frames (%zu loose)\n", pack.c_str(), src.size(), loose);
+	remove_loose(o, j);
+	fprintf(stderr, "arc-pack: %s: %zu frames (%zu loose)\n", j.pack.c_str(), j.src.size(), j.loose);
 }
 
 static void pack_day(Opts &o, const std::string &day)
 {
-	std::string dd = o.root + "/" + day;
-	if (!o.dry)
-		for (const std::string &p : names(dd, is_part))
-			unlink((dd + "/" + p).c_str());  // left by a run that was killed
 	std::vector<std::string> periods;
-	for (const std::string &n : names(dd, is_period))
-		if (n.compare(0, 8, day) == 0 && (periods.empty() || periods.back() != n.substr(0, 11)))
-			periods.push_back(n.substr(0, 11));
-	for (const std::string &p : periods) {
-		if (o.stop)
-			return;
-		if (closed(o, p))
-			pack_period(o, day, p);
+	std::string problem = arc_list(o.root + "/" + day, 11, periods);
+	if (!problem.empty()) {
+		warn("%s", problem.c_str());
+		o.status = 1;
+	}
+	for (const std::string &name : periods) {
+		if (o.stop || name.compare(0, 8, day) != 0)
+			continue;
+		if (!o.dry)
+			unlink(ArcPeriod(name).part(o.root).c_str());  // left by a run that was killed
+		if (closed(o, ArcPeriod(name)))
+			pack_period(o, name);
 	}
 }
 
@@ -391,6 +398,8 @@ int main(int argc, char **argv)
 		usage(USAGE);
 	o.root = argv[optind];
 	o.hook = getenv("ARC_PACK_STOP");
+	if (const char *settle = getenv("ARC_PACK_SETTLE"))
+		o.settle = atoll(settle);
 	need_dir(o.root.c_str());
 	int lock = o.dry ? -1 : pack_lock(o.root);
 	if (!o.dry && lock < 0)
@@ -398,7 +407,11 @@ int main(int argc, char **argv)
 	char now[FR_STAMP + 1];
 	arc_now(now);
 	fr_stamp_time(now, &o.now);
-	for (const std::string &day : names(o.root, is_day)) {
+	o.current = ArcPeriod(now);
+	std::vector<std::string> days;
+	if (std::string problem = arc_list(o.root, 8, days); !problem.empty())
+		die("%s", problem.c_str());
+	for (const std::string &day : days) {
 		struct stat d;
 		if (!o.stop && lstat((o.root + "/" + day).c_str(), &d) == 0 && S_ISDIR(d.st_mode))
 			pack_day(o, day);  // never through a link

@@ -274,7 +274,7 @@ static void from_archive(Stat &s, const char *root, const ArcRange &r)
 			}
 			bool broken = !it.why.empty();
 			if (broken) {
-				warn("%s: %s", it.e.path.c_str(), it.why.c_str());
+				warn("%s: %s", it.e.where().c_str(), it.why.c_str());
 				s.status = 1;
 			}
 			frame(s, it.e.t, it.e.bytes, it.e.present(), broken, 0);

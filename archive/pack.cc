@@ -19,16 +19,19 @@
 const char PACK_SUFFIX[] = ".pack.tar.zst";
 const char PACK_PART[] = ".pack.tar.zst.part";
 
-int pack_name_is(const char *name)
+// 1 if name is 11 digits then suffix.
+static int period_then(const char *name, const char *suffix)
 {
-	size_t n = strlen(name);
-	if (n != 11 + sizeof PACK_SUFFIX - 1 || strcmp(name + 11, PACK_SUFFIX) != 0)
+	if (strlen(name) != 11 + strlen(suffix) || strcmp(name + 11, suffix) != 0)
 		return 0;
 	for (int i = 0; i < 11; i++)
 		if (name[i] < '0' || name[i] > '9')
 			return 0;
 	return 1;
 }
+
+int pack_name_is(const char *name) { return period_then(name, PACK_SUFFIX); }
+int pack_part_is(const char *name) { return period_then(name, PACK_PART); }
 
 uint32_t pack_checksum(const std::string &b)
 {
@@ -249,6 +252,7 @@ PackWriter::~PackWriter()
 const char *PackWriter::fail(const char *what)
 {
 	int err = a_ ? archive_errno(a_) : 0;
+	errno_ = err > 0 ? err : 0;
 	why_ = std::string(what) + ": " + (err > 0 ? strerror(err) : a_ && archive_error_string(a_) ? archive_error_string(a_) : "libarchive failed");
 	return why_.c_str();
 }

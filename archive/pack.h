@@ -26,6 +26,8 @@ extern const char PACK_PART[];    // ".pack.tar.zst.part"
 
 // 1 if name is a pack's (11 digits then PACK_SUFFIX); then its period is the first 11 bytes.
 int pack_name_is(const char *name);
+// 1 if name is a pack being written's (11 digits then PACK_PART).
+int pack_part_is(const char *name);
 
 // A frame file's checksum as the index keeps it: Adler-32 (a CRC-32 of a gzip file is the same
 // for every file of one length whose data is stored, not deflated: its trailer cancels it).
@@ -88,9 +90,12 @@ public:
 	const char *add(const PackEntry &e, const std::string &bytes, time_t mtime, mode_t mode);
 	// Ends the stream. The caller then syncs and closes fd.
 	const char *close();
+	// The system's error of the last failure (ENOSPC for a full disk), or 0.
+	int error() const { return errno_; }
 
 private:
 	struct archive *a_ = nullptr;
+	int errno_ = 0;
 	std::string period_, why_;
 	const char *fail(const char *what);
 };

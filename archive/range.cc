@@ -52,11 +52,17 @@ static void first_stamp(const char *digits, int n, char *s)
 
 int arc_period(const char *digits, int n, long long *start, long long *end)
 {
-	if (!fr_time_ok(digits, n))
+	if (n < 4 || n > FR_STAMP || (n % 2 && n != 11))
 		return 0;
 	char s[FR_STAMP + 1];
 	first_stamp(digits, n, s);
-	if (!fr_stamp_time(s, start))
+	if (n == 11) {  // ten minutes: the minutes' tens digit 0-5
+		if (!fr_time_ok(s, 12) || !fr_stamp_time(s, start))
+			return 0;
+		*end = *start + 60000;
+		return 1;
+	}
+	if (!fr_time_ok(digits, n) || !fr_stamp_time(s, start))
 		return 0;
 	if (n >= 8) {  // days and shorter periods all have one length: fields are read as they are
 		static const long long length[] = {8640000, 360000, 6000, 100, 1};  // 8, 10, 12, 14, 16

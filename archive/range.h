@@ -33,7 +33,7 @@ struct ArcRange {
 int arc_when(const char *arg, char *out);
 
 // The period the first n digits of a real time name (n even, 4 to 16: a year, a month, ... a
-// hundredth): its start into *start and the start of the next period into *end, in
+// hundredth; or 11: ten minutes): its start into *start and the start of the next period into *end, in
 // hundredths. Returns 1, or 0 if the digits are not a real time. A period whose end lies past
 // year 9999 gets end ARC_OPEN.
 int arc_period(const char *digits, int n, long long *start, long long *end);

@@ -58,7 +58,8 @@ void install_handler()
 	sigaction(SIGTERM, &sa, nullptr);
 }
 
-// Syncs a file or, with O_DIRECTORY in flags, a directory. Returns 0, or -1 with errno set.
+}  // namespace
+
 int sync_path(const std::string &path, int flags)
 {
 	int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | flags);
@@ -70,8 +71,6 @@ int sync_path(const std::string &path, int flags)
 	errno = e;
 	return r;
 }
-
-}  // namespace
 
 int of_begin(OutFile *f, const std::string &path)
 {

@@ -46,3 +46,7 @@ int of_commit(OutFile *f);
 
 // Removes the temporary file and the private directory, if still there. Keeps errno.
 void of_abort(OutFile *f);
+
+// Syncs a file or, with O_DIRECTORY in flags, a directory (after a rename into it). Returns 0,
+// or -1 with errno set.
+int sync_path(const std::string &path, int flags);

@@ -2,7 +2,10 @@
 // rows, as a table and as JSON; the stream form; clock offsets of a receiver running ahead.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <ctime>
 #include <unistd.h>
 
@@ -373,3 +376,46 @@ TEST(ArcReaders, AStrayFileStampedYearsAheadEndsNeitherReportNorReplayThere)
 	EXPECT_EQ(exit_code(named.status), 0);
 	EXPECT_NE(named.out.find("\ntotal        63072000         1  63071999"), std::string::npos) << named.out;
 }
+
+namespace {
+
+TEST(ArcStat, FramesATruncatedPackCannotGiveAreBrokenNotMissing)
+{
+	// 240 frames packed, the pack cut to 60 %: its index lists all 240, so every one is present,
+	// and with -v those it can no longer give are broken (the pack named once, each frame too).
+	std::vector<std::string> st = run_of(0, 0, 240);
+	ArcTree a(st);
+	struct timespec t[2];
+	clock_gettime(CLOCK_REALTIME, &t[0]);
+	t[0].tv_sec -= 10;  // left alone a while, as arc-pack wants
+	t[1] = t[0];
+	for (const std::string &s : st)
+		utimensat(AT_FDCWD, (a.root + "/" + frame_path(s)).c_str(), t, 0);
+	Ran p = run({bin("arc-pack"), "-a", "0m", a.root});
+	ASSERT_EQ(exit_code(p.status), 0) << p.err;
+	std::string pack = a.root + "/20261207/20261207120.pack.tar.zst";
+	std::string whole = slurp(pack);
+	ASSERT_GT(whole.size(), 0u);
+	spit(pack, whole.substr(0, whole.size() * 6 / 10));
+	Ran cat = run({bin("arc-cat"), a.root});
+	EXPECT_EQ(exit_code(cat.status), 1);
+	long good = (long)(cat.out.size() / 3617), broken = 240 - good;
+	ASSERT_GT(good, 0);
+	ASSERT_GT(broken, 0);
+	std::vector<std::string> range = {a.root, "202612071200", "202612071210"};
+	auto row = [&](const std::string &b) {
+		return "\"expected\":1200,\"present\":240,\"missing\":960,\"off_grid\":0,\"broken\":" + b + ",\"bytes\":";
+	};
+	Ran plain = run({bin("arc-stat"), "-p", "10m", "--json", range[0], range[1], range[2]});
+	EXPECT_EQ(exit_code(plain.status), 0) << plain.err;
+	EXPECT_NE(plain.out.find(row("null")), std::string::npos) << plain.out;
+	Ran v = run({bin("arc-stat"), "-p", "10m", "-v", "--json", range[0], range[1], range[2]});
+	EXPECT_EQ(exit_code(v.status), 1);
+	EXPECT_EQ(v.out.find("{\"period\":\"20261207120\"," + row(std::to_string(broken))), 0u) << v.out;
+	EXPECT_NE(v.out.find("{\"period\":\"total\"," + row(std::to_string(broken))), std::string::npos) << v.out;
+	// The pack once, then each frame it cannot give.
+	EXPECT_EQ(v.err.find("arc-stat: " + pack + ": truncated"), 0u) << v.err.substr(0, 300);
+	EXPECT_EQ(std::count(v.err.begin(), v.err.end(), '\n'), broken + 1);
+}
+
+}  // namespace

@@ -142,6 +142,39 @@ TEST_F(NetArc, MissingRootLosesFramesUntilItExists)
 	EXPECT_TRUE(still_running(p));
 }
 
+TEST(NetArcRace, ADirectoryRemovedBeforeTheWriteIsMadeAgain)
+{
+	// arc-pack (or arc-prune) removes a directory just after net-arc saw it or made it, before
+	// the compressor's shell opens its file there: here a mkdir ahead on the PATH that makes the
+	// first and third period directories and then removes them at once. The frames are stored
+	// all the same, the stored bytes as ever, and the shell's complaint is the only trace.
+	TempDir t;
+	std::string shim = t / "bin";
+	mkdir(shim.c_str(), 0755);
+	spit(shim + "/mkdir",
+	     "#!/bin/sh\n"
+	     "/bin/mkdir \"$@\" || exit\n"
+	     "case \"$1\" in */*/*) echo x >> " + t / "made" + "; n=$(wc -l < " + t / "made" + ")\n"
+	     "  [ \"$n\" = 1 ] || [ \"$n\" = 3 ] && /bin/rmdir \"$1\";;\n"
+	     "esac\n"
+	     "exit 0\n",
+	     0755);
+	int port = free_udp_port();
+	Proc p = start_net_arc(t.path, port, {"PATH=" + shim + ":/usr/bin:/bin"});
+	Udp udp;
+	const std::string a = "2026120721163450", b = "2026120721200000";
+	for (const std::string &stamp : {a, b}) {
+		udp.send(port, stamp);
+		udp.send(port, payload(stamp == a ? 1 : 2));
+	}
+	std::string pa = t / ("arc/20261207/20261207211/" + a + ".gz"), pb = t / ("arc/20261207/20261207212/" + b + ".gz");
+	auto unzipped = [](const std::string &path) { return run({"/bin/gzip", "-dc", path}, "", 5000).out; };
+	EXPECT_TRUE(wait_until([&] { return unzipped(pb) == payload(2); }, 10000, 20));
+	EXPECT_EQ(unzipped(pa), payload(1));
+	EXPECT_EQ(slurp(t / "made"), "x\nx\nx\nx\n");
+	EXPECT_TRUE(still_running(p));
+}
+
 TEST(NetArcStart, UsageAndRootRefusals)
 {
 	for (auto args : std::vector<std::vector<std::string>>{
