@@ -1,9 +1,10 @@
 // The archive reader: one lister of directories, one list of a period's frames with the rule
 // for a frame present, frame files inflated in the process, and the range walked in batches
-// that two threads read (see reader.h).
+// that two threads read, the next batch listed while this one is inflated (see reader.h).
 #include "reader.h"
 
 #include <algorithm>
+#include <atomic>
 #include <dirent.h>
 #include <cerrno>
 #include <cstdio>
@@ -384,31 +385,49 @@ int ArcList::next(ArcEntry &e, std::string &problem)
 	}
 }
 
-void ArcBatch::read(size_t from, size_t to)
+// Lists the next batch into items (as many as they hold); returns how many.
+size_t ArcBatch::list(std::vector<ArcItem> &items)
 {
-	for (size_t i = from; i < to; i++) {
-		ArcItem &it = items_[i];
+	size_t n = 0;
+	while (!done_ && n < items.size()) {
+		ArcItem &it = items[n];
+		it.problem.clear();
+		if (list_.next(it.e, it.problem) == ArcList::END)
+			done_ = true;
+		else
+			n++;
+	}
+	return n;
+}
+
+// Reads the first n items, each taken in turn by whichever thread asks first (at: the next).
+static void read_items(ArcItem *items, size_t n, bool inflate, std::atomic<size_t> &at)
+{
+	for (size_t i; (i = at.fetch_add(1, std::memory_order_relaxed)) < n;) {
+		ArcItem &it = items[i];
 		if (!it.problem.empty())
 			continue;
-		const char *why = inflate_ ? arc_entry_read(it.e, it.payload) : it.e.fault;
+		const char *why = inflate ? arc_entry_read(it.e, it.payload) : it.e.fault;
 		it.why = why ? why : "";
 	}
 }
 
 size_t ArcBatch::next(ArcItem *&items)
 {
-	size_t n = 0;
-	while (!done_ && n < items_.size()) {
-		ArcItem &it = items_[n];
-		it.problem.clear();
-		int k = list_.next(it.e, it.problem);
-		if (k == ArcList::END)
-			done_ = true;
-		else
-			n++;
+	if (!started_) {
+		started_ = true;
+		ahead_n_ = list(ahead_);
 	}
-	std::thread helper(&ArcBatch::read, this, 0, n / 2);
-	read(n / 2, n);
+	items_.swap(ahead_);
+	size_t n = ahead_n_;
+	// The batch after this one is listed (a pack's frame files read from it) on a helper while
+	// this one is inflated, and the helper then inflates what is left of this one.
+	std::atomic<size_t> at{0};
+	std::thread helper([this, n, &at] {
+		ahead_n_ = list(ahead_);
+		read_items(items_.data(), n, inflate_, at);
+	});
+	read_items(items_.data(), n, inflate_, at);
 	helper.join();
 	items = items_.data();
 	return n;
