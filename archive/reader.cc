@@ -1,12 +1,13 @@
 // The archive reader: one lister of directories, one list of a period's frames with the rule
 // for a frame present, frame files inflated in the process, and the range walked in batches
-// that two threads read, the next batch listed while this one is inflated (see reader.h).
+// that two threads read, one inflating while the other lists (see reader.h).
 #include "reader.h"
 
 #include <algorithm>
 #include <atomic>
 #include <dirent.h>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -385,25 +386,19 @@ int ArcList::next(ArcEntry &e, std::string &problem)
 	}
 }
 
-// Lists the next batch into items (as many as they hold); returns how many.
-size_t ArcBatch::list(std::vector<ArcItem> &items)
+// Reads the items listed, each taken in turn (at: the next to take) by whichever thread asks
+// first, as the lister publishes them (listed: how many, with DONE once it has ended).
+static const uint32_t DONE = 1u << 31;
+static void read_items(ArcItem *items, bool inflate, std::atomic<uint32_t> &at, std::atomic<uint32_t> &listed)
 {
-	size_t n = 0;
-	while (!done_ && n < items.size()) {
-		ArcItem &it = items[n];
-		it.problem.clear();
-		if (list_.next(it.e, it.problem) == ArcList::END)
-			done_ = true;
-		else
-			n++;
-	}
-	return n;
-}
-
-// Reads the first n items, each taken in turn by whichever thread asks first (at: the next).
-static void read_items(ArcItem *items, size_t n, bool inflate, std::atomic<size_t> &at)
-{
-	for (size_t i; (i = at.fetch_add(1, std::memory_order_relaxed)) < n;) {
+	for (uint32_t i = at.fetch_add(1, std::memory_order_relaxed);; i = at.fetch_add(1, std::memory_order_relaxed)) {
+		uint32_t l = listed.load(std::memory_order_acquire);
+		while ((l & ~DONE) <= i && !(l & DONE)) {
+			listed.wait(l, std::memory_order_acquire);
+			l = listed.load(std::memory_order_acquire);
+		}
+		if ((l & ~DONE) <= i)
+			return;
 		ArcItem &it = items[i];
 		if (!it.problem.empty())
 			continue;
@@ -414,20 +409,26 @@ static void read_items(ArcItem *items, size_t n, bool inflate, std::atomic<size_
 
 size_t ArcBatch::next(ArcItem *&items)
 {
-	if (!started_) {
-		started_ = true;
-		ahead_n_ = list(ahead_);
-	}
-	items_.swap(ahead_);
-	size_t n = ahead_n_;
-	// The batch after this one is listed (a pack's frame files read from it) on a helper while
-	// this one is inflated, and the helper then inflates what is left of this one.
-	std::atomic<size_t> at{0};
-	std::thread helper([this, n, &at] {
-		ahead_n_ = list(ahead_);
-		read_items(items_.data(), n, inflate_, at);
+	// A helper lists the batch (reading a pack's frame files) while this thread inflates each
+	// item as soon as it is listed; then the helper inflates too.
+	std::atomic<uint32_t> at{0}, listed{0};
+	uint32_t n = 0;
+	std::thread helper([&] {
+		while (!done_ && n < items_.size()) {
+			ArcItem &it = items_[n];
+			it.problem.clear();
+			if (list_.next(it.e, it.problem) == ArcList::END)
+				done_ = true;
+			else if (++n % 16 == 0) {
+				listed.store(n, std::memory_order_release);
+				listed.notify_all();
+			}
+		}
+		listed.store(n | DONE, std::memory_order_release);
+		listed.notify_all();
+		read_items(items_.data(), inflate_, at, listed);
 	});
-	read_items(items_.data(), n, inflate_, at);
+	read_items(items_.data(), inflate_, at, listed);
 	helper.join();
 	items = items_.data();
 	return n;

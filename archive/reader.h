@@ -116,10 +116,10 @@ struct ArcItem {
 	unsigned char payload[FR_PAYLOAD];
 };
 
-// The frames of a range a batch at a time, in stamp order: listed, then, with inflate, each
-// read and inflated by two threads (inflating is most of the work), one of them listing the
-// next batch first (reading a pack's frame files then). Without inflate only the walk's fault
-// of each is given. Memory: two batches.
+// The frames of a range a batch at a time, in stamp order: listed, and with inflate each read
+// and inflated by two threads (inflating is most of the work), one of them inflating while the
+// other lists (reading a pack's frame files), then both. Without inflate only the walk's fault
+// of each is given.
 class ArcBatch {
 public:
 	ArcBatch(const std::string &root, const ArcRange &r, bool inflate) : list_(root, r), inflate_(inflate)
@@ -133,8 +133,6 @@ public:
 private:
 	ArcList list_;
 	bool inflate_;
-	bool done_ = false, started_ = false;
-	std::vector<ArcItem> items_ = std::vector<ArcItem>(256), ahead_ = std::vector<ArcItem>(256);
-	size_t ahead_n_ = 0;  // items listed in ahead_, the next batch
-	size_t list(std::vector<ArcItem> &items);
+	bool done_ = false;
+	std::vector<ArcItem> items_ = std::vector<ArcItem>(256);
 };
