@@ -1,11 +1,13 @@
 // The archive reader: one lister of directories, one list of a period's frames with the rule
 // for a frame present, frame files inflated in the process, and the range walked in batches
-// that two threads read (see reader.h).
+// that two threads read, one inflating while the other lists (see reader.h).
 #include "reader.h"
 
 #include <algorithm>
+#include <atomic>
 #include <dirent.h>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -233,31 +235,49 @@ int ArcList::next(ArcEntry &e, std::string &problem)
 	}
 }
 
-void ArcBatch::read(size_t from, size_t to)
+// Reads the items listed, each taken in turn (at: the next to take) by whichever thread asks
+// first, as the lister publishes them (listed: how many, with DONE once it has ended).
+static const uint32_t DONE = 1u << 31;
+static void read_items(ArcItem *items, bool inflate, std::atomic<uint32_t> &at, std::atomic<uint32_t> &listed)
 {
-	for (size_t i = from; i < to; i++) {
-		ArcItem &it = items_[i];
+	for (uint32_t i = at.fetch_add(1, std::memory_order_relaxed);; i = at.fetch_add(1, std::memory_order_relaxed)) {
+		uint32_t l = listed.load(std::memory_order_acquire);
+		while ((l & ~DONE) <= i && !(l & DONE)) {
+			listed.wait(l, std::memory_order_acquire);
+			l = listed.load(std::memory_order_acquire);
+		}
+		if ((l & ~DONE) <= i)
+			return;
+		ArcItem &it = items[i];
 		if (!it.problem.empty())
 			continue;
-		const char *why = inflate_ ? arc_entry_read(it.e, it.payload) : it.e.fault;
+		const char *why = inflate ? arc_entry_read(it.e, it.payload) : it.e.fault;
 		it.why = why ? why : "";
 	}
 }
 
 size_t ArcBatch::next(ArcItem *&items)
 {
-	size_t n = 0;
-	while (!done_ && n < items_.size()) {
-		ArcItem &it = items_[n];
-		it.problem.clear();
-		int k = list_.next(it.e, it.problem);
-		if (k == ArcList::END)
-			done_ = true;
-		else
-			n++;
-	}
-	std::thread helper(&ArcBatch::read, this, 0, n / 2);
-	read(n / 2, n);
+	// A helper lists the batch (reading a pack's frame files) while this thread inflates each
+	// item as soon as it is listed; then the helper inflates too.
+	std::atomic<uint32_t> at{0}, listed{0};
+	uint32_t n = 0;
+	std::thread helper([&] {
+		while (!done_ && n < items_.size()) {
+			ArcItem &it = items_[n];
+			it.problem.clear();
+			if (list_.next(it.e, it.problem) == ArcList::END)
+				done_ = true;
+			else if (++n % 16 == 0) {
+				listed.store(n, std::memory_order_release);
+				listed.notify_all();
+			}
+		}
+		listed.store(n | DONE, std::memory_order_release);
+		listed.notify_all();
+		read_items(items_.data(), inflate_, at, listed);
+	});
+	read_items(items_.data(), inflate_, at, listed);
 	helper.join();
 	items = items_.data();
 	return n;

@@ -88,9 +88,10 @@ struct ArcItem {
 	unsigned char payload[FR_PAYLOAD];
 };
 
-// The frames of a range a batch at a time, in stamp order: listed, then, with inflate, each
-// read and inflated by two threads (inflating is most of the work). Without inflate only the
-// walk's fault of each is given.
+// The frames of a range a batch at a time, in stamp order: listed, and with inflate each read
+// and inflated by two threads (inflating is most of the work), one of them inflating while the
+// other lists (reading a pack's frame files), then both. Without inflate only the walk's fault
+// of each is given.
 class ArcBatch {
 public:
 	ArcBatch(const std::string &root, const ArcRange &r, bool inflate) : list_(root, r), inflate_(inflate)
@@ -106,5 +107,4 @@ private:
 	bool inflate_;
 	bool done_ = false;
 	std::vector<ArcItem> items_ = std::vector<ArcItem>(256);
-	void read(size_t from, size_t to);
 };

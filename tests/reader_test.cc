@@ -2,9 +2,11 @@
 // that are not a time skipped and counted, and listing in batches over many files.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "kit.h"
+#include "pack.h"
 #include "reader.h"
 
 namespace {
@@ -99,6 +101,73 @@ TEST(Reader, BatchesOverManyFilesKeepOrderAndPayloads)
 	}
 	EXPECT_EQ(k, 600u);
 	EXPECT_EQ(batches, 3u);
+}
+
+TEST(Reader, BatchesOverAPackAndBrokenFramesGiveWhatEachFrameReadAloneGives)
+{
+	// 700 frames a second apart: the first period's 600 in its pack, the rest loose, with broken
+	// frames about the edges of the batches (256 items) in both.
+	std::vector<std::string> st;
+	long long t0;
+	ASSERT_TRUE(fr_stamp_time("2026120712000000", &t0));
+	for (int k = 0; k < 700; k++) {
+		char b[17];
+		fr_time_stamp(t0 + 100LL * k, b);
+		st.push_back(b);
+	}
+	ArcTree a(st);
+	for (int k : {255, 256, 511, 512, 513})
+		a.put(st[k], k % 2 ? "not gzip" : gzip(payload(k)).substr(0, 40));
+	a.put(st[610], "");
+	a.put(st[611], "truncated");
+	std::vector<PackEntry> index;
+	std::vector<std::string> bytes;
+	for (int k = 0; k < 600; k++) {
+		bytes.push_back(slurp(a.root + "/" + frame_path(st[k])));
+		index.push_back({st[k], (uint32_t)bytes.back().size(), pack_checksum(bytes.back())});
+	}
+	std::string pack = a.root + "/20261207/20261207120" + PACK_SUFFIX;
+	int fd = open(pack.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+	ASSERT_GE(fd, 0);
+	PackWriter w;
+	ASSERT_EQ(w.open(fd, "20261207120", index), nullptr);
+	for (int k = 0; k < 600; k++)
+		ASSERT_EQ(w.add(index[k], bytes[k], 0, 0644), nullptr);
+	ASSERT_EQ(w.close(), nullptr);
+	close(fd);
+	run({"/bin/rm", "-r", a.root + "/20261207/20261207120"});
+	// Each frame listed and read alone, one after the other.
+	ArcList l(a.root, ArcRange());
+	l.members(true);
+	ArcEntry e;
+	std::string problem, alone;
+	unsigned char p[FR_PAYLOAD];
+	std::vector<std::string> payloads;
+	while (l.next(e, problem) == ArcList::FRAME) {
+		const char *why = arc_entry_read(e, p);
+		alone += e.stamp + " " + (why ? why : "ok") + " " + std::to_string(e.bytes) + (e.pack.empty() ? "\n" : " packed\n");
+		payloads.push_back(why ? "" : std::string((const char *)p, FR_PAYLOAD));
+	}
+	ASSERT_EQ(payloads.size(), 700u);
+	EXPECT_NE(alone.find(st[256] + " truncated"), std::string::npos);
+	EXPECT_NE(alone.find(st[611] + " not gzip"), std::string::npos);
+	// The same in batches, and each payload the frame's own.
+	ArcBatch b(a.root, ArcRange(), true);
+	ArcItem *items;
+	std::string batched;
+	size_t k = 0;
+	while (size_t n = b.next(items))
+		for (size_t i = 0; i < n; i++, k++) {
+			ArcItem &it = items[i];
+			ASSERT_EQ(it.problem, "");
+			batched += it.e.stamp + " " + (it.why.empty() ? "ok" : it.why) + " " + std::to_string(it.e.bytes) +
+				   (it.e.pack.empty() ? "\n" : " packed\n");
+			ASSERT_LT(k, payloads.size());
+			EXPECT_TRUE(it.why.empty() ? std::string((const char *)it.payload, FR_PAYLOAD) == payloads[k] && payloads[k] == payload((int)k)
+						   : payloads[k].empty())
+				<< it.e.stamp;
+		}
+	EXPECT_EQ(batched, alone);
 }
 
 }  // namespace
