@@ -33,7 +33,7 @@ TEST(ArcPrune, WaitsWhileArcPackHoldsTheLock)
 	ArcTree a({day(10) + "00000000", day(10) + "00000050", day(9) + "00000000"});
 	Spawn pk;
 	pk.argv = {bin("arc-pack"), "-a", "0m", a.root};
-	pk.env = {"ARC_PACK_STOP=listed:pause"};
+	pk.env = {"ARC_PACK_STOP=listed:pause", "ARC_PACK_SETTLE=0"};  // files just written
 	Proc packer = start(pk);
 	ASSERT_TRUE(wait_until([&] { return stopped(packer.pid); }, 20000));
 	Spawn pr;
