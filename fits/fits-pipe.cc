@@ -16,6 +16,7 @@
 #include <fcntl.h>
 #include <fitsio.h>
 #include <getopt.h>
+#include <sys/stat.h>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -84,10 +85,14 @@ static Opts options(int argc, char **argv, Run &r)
 // Returns "" or why not.
 static std::string open_fits(const std::string &path, fitsfile **f)
 {
-	int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+	int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);  // a pipe is never waited on
 	if (fd < 0)
 		return std::string("cannot open: ") + strerror(errno);
+	struct stat sb;
+	bool regular = fstat(fd, &sb) == 0 && S_ISREG(sb.st_mode);
 	close(fd);
+	if (!regular)
+		return "not a regular file";
 	int st = 0;
 	*f = nullptr;
 	if (fits_open_diskfile(f, path.c_str(), READONLY, &st) != 0) {

@@ -176,7 +176,6 @@ std::string own(SpReader *r, int bitpix)
 	fits_read_key(r->f, TDOUBLE, "CDELT1", &cdelt, nullptr, &st);
 	if (st || bitpix != LONG_IMG || r->rows != FR_POINTS || bscale != 0.01 || cdelt != 0.5)
 		return std::string(not_ours) + "not 900 rows of 32-bit levels in hundredths, half a second a column";
-	fits_set_bscale(r->f, 1.0, 0.0, &st);
 	fits_movrel_hdu(r->f, 1, nullptr, &st);
 	if (st)
 		return "no extension";
@@ -193,6 +192,7 @@ std::string own(SpReader *r, int bitpix)
 		if (freq[(size_t)p] != fr_freq(p))
 			return std::string(not_ours) + "FREQUENCY is not the frame's points";
 	fits_movabs_hdu(r->f, 1, nullptr, &st);
+	fits_set_bscale(r->f, 1.0, 0.0, &st);  // the stored integers (moving to the HDU set BSCALE again)
 	if (st)
 		return cfitsio("the image", st);
 	for (long c0 = 0; c0 < r->cols; c0 += BLOCK) {

@@ -54,5 +54,6 @@ std::string sp_open(fitsfile *f, const SpOpts &o, SpReader *r);
 // values. Returns 1, 0 at the end, -1 with *why on a read error.
 int sp_next(SpReader *r, long long *centis, uint16_t *v, std::string *why);
 
-// "+HHMM" or "-HHMM" (up to 14 hours): the offset of local time from UTC in hundredths.
+// "+HHMM" or "-HHMM" (up to 14 hours), as -z of fits-pipe and pipe-fits takes it: the offset of
+// local time from UTC in hundredths.
 bool sp_zone(const char *s, long long *centis);
