@@ -57,6 +57,17 @@ struct Run {
 	uint16_t va[FR_POINTS], vb[FR_POINTS];
 };
 
+// A level of 0 to 655.35 (a payload value's range): a plain decimal number, 0 included.
+static bool level_arg(const char *s, double *v)
+{
+	size_t n = strlen(s);
+	if (n > 0 && strspn(s, "0.") == n && strchr(s, '0') && std::count(s, s + n, '.') <= 1) {
+		*v = 0;
+		return true;
+	}
+	return arg_positive(s, v) && *v <= 655.35;
+}
+
 static Opts options(int argc, char **argv, Run &r)
 {
 	Opts o;
@@ -66,8 +77,8 @@ static Opts options(int argc, char **argv, Run &r)
 			o.pairs = true;
 		else if (c == 'd' && arg_positive(optarg, &o.sp.db_per_digit) && o.sp.db_per_digit <= 100)
 			continue;
-		else if (c == 'f' && (!strcmp(optarg, "0") || arg_positive(optarg, &o.sp.fill)) && o.sp.fill <= 655.35)
-			o.sp.fill = strcmp(optarg, "0") ? o.sp.fill : 0;
+		else if (c == 'f' && level_arg(optarg, &o.sp.fill))
+			continue;
 		else if (c == 'z' && sp_zone(optarg, &o.offset))
 			o.fixed = true;
 		else

@@ -41,7 +41,7 @@ TEST(Package, ManualPagesLintClean)
 		EXPECT_EQ(r.out + r.err, "") << page;
 		pages++;
 	}
-	EXPECT_EQ(pages, 15);
+	EXPECT_EQ(pages, 16);
 }
 
 TEST(Package, ClientsBuildAgainstAnInstalledPrefix)
