@@ -96,6 +96,7 @@ static Opts options(int argc, char **argv, Run &r)
 // Returns "" or why not.
 static std::string open_fits(const std::string &path, fitsfile **f)
 {
+	*f = nullptr;
 	int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);  // a pipe is never waited on
 	if (fd < 0)
 		return std::string("cannot open: ") + strerror(errno);
@@ -105,7 +106,6 @@ static std::string open_fits(const std::string &path, fitsfile **f)
 	if (!regular)
 		return "not a regular file";
 	int st = 0;
-	*f = nullptr;
 	if (fits_open_diskfile(f, path.c_str(), READONLY, &st) != 0) {
 		*f = nullptr;
 		return "not a FITS file";
@@ -140,7 +140,7 @@ static void starts(Run &r)
 		for (const std::string *p : {&it.a, &it.b}) {
 			if (p->empty() || !why.empty())
 				continue;
-			fitsfile *f;
+			fitsfile *f = nullptr;
 			long long us = 0;
 			why = open_fits(*p, &f);
 			if (why.empty())
