@@ -174,7 +174,7 @@ static long long local_time(const Run &r, long long utc)
 static void write_frame(Run &r, long long utc)
 {
 	long long local = local_time(r, utc);
-	if (local <= r.last) {
+	if (local < 0 || local <= r.last) {
 		r.stale++;
 		return;
 	}
