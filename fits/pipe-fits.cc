@@ -35,6 +35,7 @@
 #include "cli.h"
 #include "frame.h"
 #include "outfile.h"
+#include "spectra.h"
 #include "streamtime.h"
 
 static const char USAGE[] =
@@ -201,15 +202,10 @@ static Opts options(int argc, char **argv)
 			o.object = optarg;
 			continue;
 		}
-		if (c == 'z' && strlen(optarg) == 5 && (optarg[0] == '+' || optarg[0] == '-') &&
-		    strspn(optarg + 1, "0123456789") == 4) {
-			int h = (optarg[1] - '0') * 10 + optarg[2] - '0', m = (optarg[3] - '0') * 10 + optarg[4] - '0';
-			if (h <= 14 && m < 60) {
-				o.offset = (optarg[0] == '-' ? -1 : 1) * (h * 3600LL + m * 60) * 100;
-				o.fixed = true;
-				o.zone = std::string(optarg, 3) + ":" + std::string(optarg + 3);
-				continue;
-			}
+		if (c == 'z' && sp_zone(optarg, &o.offset)) {
+			o.fixed = true;
+			o.zone = std::string(optarg, 3) + ":" + std::string(optarg + 3);
+			continue;
 		}
 		if (c == 'g') {
 			o.gz = true;

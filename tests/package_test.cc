@@ -41,7 +41,7 @@ TEST(Package, ManualPagesLintClean)
 		EXPECT_EQ(r.out + r.err, "") << page;
 		pages++;
 	}
-	EXPECT_EQ(pages, 15);
+	EXPECT_EQ(pages, 16);
 }
 
 TEST(Package, ClientsBuildAgainstAnInstalledPrefix)
@@ -100,7 +100,8 @@ const std::vector<Part> &parts()
 		 {"libcairo", "libcfitsio", "zlib1g"}},
 		{"products", ZQ_BUILT_PRODUCTS,
 		 {"./usr/bin/pipe-png", "./usr/bin/pipe-fits", "./usr/share/man/man1/pipe-png.1.gz",
-		  "./usr/share/man/man1/pipe-fits.1.gz", "./usr/share/doc/spectrum-pipeline-products/copyright"},
+		  "./usr/share/man/man1/pipe-fits.1.gz", "./usr/share/doc/spectrum-pipeline-products/copyright",
+		  "./usr/bin/fits-pipe", "./usr/share/man/man1/fits-pipe.1.gz"},
 		 {"libcairo2", "libcfitsio", "spectrum-pipeline-core (= 1.1.0)"},
 		 {"libx11"}},
 		{"web", ZQ_BUILT_WEB,
@@ -211,7 +212,7 @@ void units_verify(const std::string &root, const std::string &dir)
 
 TEST(Package, NewProgramsAnswerHelpAndVersion)
 {
-	for (const char *p : {"arc-cat", "arc-stat", "pipe-png", "pipe-fits", "pipe-web", "pipe-events", "arc-pack", "arc-prune"}) {
+	for (const char *p : {"arc-cat", "arc-stat", "pipe-png", "pipe-fits", "fits-pipe", "pipe-web", "pipe-events", "arc-pack", "arc-prune"}) {
 		if (!exists(bin(p)))
 			continue;  // a part not built
 		Ran h = run({bin(p), "--help"});

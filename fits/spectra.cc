@@ -1,0 +1,351 @@
+// Reading dynamic spectra from FITS files: see spectra.h. CFITSIO's status is threaded through
+// each step's calls and turned into words once, where the step reports.
+#include "spectra.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <numeric>
+
+#include "frame.h"
+
+namespace {
+
+enum : long {
+	MAX_VALUES = 1L << 23,   // a station image or an array, at most (64 MB of doubles)
+	BLOCK = 2048,            // columns of pipe-fits's files read at a time
+};
+
+std::string cfitsio(const char *what, int status)
+{
+	char msg[FLEN_STATUS];
+	fits_get_errstatus(status, msg);
+	return std::string(what) + " (CFITSIO: " + msg + ")";
+}
+
+long long days_from_civil(int y, int m, int d)
+{
+	y -= m <= 2;
+	int era = (y >= 0 ? y : y - 399) / 400;
+	int yoe = y - era * 400, doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+	int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+	return era * 146097LL + doe - 719468;
+}
+
+int month_days(int y, int m)
+{
+	static const int n[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+	return m == 2 && ((y % 4 == 0 && y % 100 != 0) || y % 400 == 0) ? 29 : n[m - 1];
+}
+
+// Digits of s at [at, at+n) as a number, or -1.
+int digits(const std::string &s, size_t at, size_t n)
+{
+	if (s.size() < at + n)
+		return -1;
+	int v = 0;
+	for (size_t i = at; i < at + n; i++) {
+		if (s[i] < '0' || s[i] > '9')
+			return -1;
+		v = v * 10 + s[i] - '0';
+	}
+	return v;
+}
+
+// "HH:MM:SS[.fff]" from at to the end: microseconds of the day, or -1.
+long long time_of_day(const std::string &s, size_t at)
+{
+	int h = digits(s, at, 2), m = digits(s, at + 3, 2), sec = digits(s, at + 6, 2);
+	if (h < 0 || m < 0 || sec < 0 || s[at + 2] != ':' || s[at + 5] != ':' || h > 23 || m > 59 || sec > 59)
+		return -1;
+	long long us = ((h * 60LL + m) * 60 + sec) * 1000000;
+	size_t p = at + 8;
+	if (p == s.size())
+		return us;
+	if (s[p] != '.' || p + 1 == s.size())
+		return -1;
+	long long scale = 100000;
+	for (p++; p < s.size(); p++, scale /= 10) {
+		if (s[p] < '0' || s[p] > '9')
+			return -1;
+		us += (s[p] - '0') * scale;
+	}
+	return us;
+}
+
+std::string key(fitsfile *f, const char *name, bool *found)
+{
+	char v[FLEN_VALUE] = "";
+	int st = 0;
+	fits_read_key(f, TSTRING, name, v, nullptr, &st);
+	*found = st == 0;
+	return v;
+}
+
+// An array column of the first extension, all its rows in order.
+std::string column(fitsfile *f, const char *name, long want, const char *what, std::vector<double> *out)
+{
+	int st = 0, col = 0, type = 0;
+	long repeat = 0, width = 0, rows = 0;
+	fits_get_colnum(f, CASEINSEN, (char *)name, &col, &st);
+	if (st)
+		return std::string("no ") + name + " array in the extension";
+	fits_get_coltype(f, col, &type, &repeat, &width, &st);
+	fits_get_num_rows(f, &rows, &st);
+	if (st)
+		return cfitsio(name, st);
+	if (type < 0 || type == TSTRING || type == TLOGICAL || type == TBIT)
+		return std::string(name) + " is not an array of numbers";
+	if (rows < 0 || repeat < 0 || (repeat > 0 && rows > MAX_VALUES / repeat) || rows * repeat != want)
+		return std::string(name) + " has " + std::to_string(rows * std::max(repeat, 0L)) + " values for " +
+		       std::to_string(want) + " " + what;
+	out->assign((size_t)want, 0);
+	double nan = NAN;
+	int anynul = 0;
+	fits_read_col(f, TDOUBLE, col, 1, 1, want, &nan, out->data(), &anynul, &st);
+	if (st)
+		return cfitsio(name, st);
+	for (double x : *out)
+		if (!std::isfinite(x))
+			return std::string(name) + " holds values that are not numbers";
+	return "";
+}
+
+// A station's channels by frequency, and each point's neighbours in it.
+std::string band(SpReader *r, const std::vector<double> &freq, const SpOpts &o)
+{
+	std::vector<long> ord((size_t)r->rows);
+	std::iota(ord.begin(), ord.end(), 0L);
+	std::stable_sort(ord.begin(), ord.end(), [&](long a, long b) { return freq[(size_t)a] < freq[(size_t)b]; });
+	for (long c : ord) {
+		double f = freq[(size_t)c];
+		if (r->gfreq.empty() || r->gfreq.back() != f) {
+			r->gfreq.push_back(f);
+			r->group.emplace_back();
+		}
+		r->group.back().push_back(c);
+	}
+	double f0 = r->gfreq.front(), f1 = r->gfreq.back();
+	r->lo.assign(FR_POINTS, -1);
+	r->w.assign(FR_POINTS, 0);
+	int inside = 0;
+	for (int p = 0; p < FR_POINTS; p++) {
+		double f = fr_freq(p);
+		if (f < f0 || f > f1 || r->gfreq.size() < 2)
+			continue;
+		size_t k = (size_t)(std::upper_bound(r->gfreq.begin(), r->gfreq.end(), f) - r->gfreq.begin()) - 1;
+		k = std::min(k, r->gfreq.size() - 2);
+		r->lo[(size_t)p] = (int)k;
+		r->w[(size_t)p] = (f - r->gfreq[k]) / (r->gfreq[k + 1] - r->gfreq[k]);
+		inside++;
+	}
+	if (!inside) {
+		char s[160];
+		snprintf(s, sizeof s, "band %.3f-%.3f MHz does not reach %.2f-%.2f MHz", f0, f1, fr_freq(0), fr_freq(FR_POINTS - 1));
+		return s;
+	}
+	r->scale = 100 * o.db_per_digit;
+	r->fill = (uint16_t)std::lround(std::clamp(o.fill * 100, 0.0, 65535.0));
+	r->sum.assign(r->gfreq.size(), 0);
+	return "";
+}
+
+// Columns c0 up to c0 + n of a pipe-fits image into the block, as stored (BSCALE not applied).
+std::string read_block(SpReader *r, long c0)
+{
+	long n = std::min((long)BLOCK, r->cols - c0);
+	long first[2] = {c0 + 1, 1}, last[2] = {c0 + n, FR_POINTS}, inc[2] = {1, 1};
+	int nul = 0, anynul = 0, st = 0;
+	r->block.resize((size_t)n * FR_POINTS);
+	fits_read_subset(r->f, TINT, first, last, inc, &nul, r->block.data(), &anynul, &st);
+	if (st)
+		return cfitsio("the image", st);
+	r->block0 = c0;
+	r->width = n;
+	return "";
+}
+
+// A file pipe-fits wrote: its layout checked, then every value (-1, no frame, or 0 to 65535).
+std::string own(SpReader *r, int bitpix)
+{
+	const char *not_ours = "not as pipe-fits writes it: ";
+	int st = 0;
+	double bscale = 0, cdelt = 0;
+	fits_read_key(r->f, TDOUBLE, "BSCALE", &bscale, nullptr, &st);
+	fits_read_key(r->f, TDOUBLE, "CDELT1", &cdelt, nullptr, &st);
+	if (st || bitpix != LONG_IMG || r->rows != FR_POINTS || bscale != 0.01 || cdelt != 0.5)
+		return std::string(not_ours) + "not 900 rows of 32-bit levels in hundredths, half a second a column";
+	fits_movrel_hdu(r->f, 1, nullptr, &st);
+	if (st)
+		return "no extension";
+	std::vector<double> freq;
+	std::string why = column(r->f, "TIME", r->cols, "columns", &r->time);
+	if (why.empty())
+		why = column(r->f, "FREQUENCY", r->rows, "rows", &freq);
+	if (!why.empty())
+		return why;
+	for (long c = 0; c < r->cols; c++)
+		if (r->time[(size_t)c] != 0.5 * (double)c)
+			return std::string(not_ours) + "TIME is not 0.5 s a column";
+	for (int p = 0; p < FR_POINTS; p++)
+		if (freq[(size_t)p] != fr_freq(p))
+			return std::string(not_ours) + "FREQUENCY is not the frame's points";
+	fits_movabs_hdu(r->f, 1, nullptr, &st);
+	fits_set_bscale(r->f, 1.0, 0.0, &st);  // the stored integers (moving to the HDU set BSCALE again)
+	if (st)
+		return cfitsio("the image", st);
+	for (long c0 = 0; c0 < r->cols; c0 += BLOCK) {
+		if (!(why = read_block(r, c0)).empty())
+			return why;
+		for (int32_t v : r->block)
+			if (v < -1 || v > 65535)
+				return "value " + std::to_string(v) + " is not a level in hundredths (0 to 65535, or -1 for none)";
+	}
+	return "";
+}
+
+// A station's file: the arrays, the band, and the image, every value a number.
+std::string station(SpReader *r, const SpOpts &o)
+{
+	int st = 0;
+	if (r->rows > MAX_VALUES / r->cols)
+		return "image of " + std::to_string(r->rows) + " x " + std::to_string(r->cols) + " values is too large";
+	fits_movrel_hdu(r->f, 1, nullptr, &st);
+	if (st)
+		return "no extension";
+	std::vector<double> freq;
+	std::string why = column(r->f, "TIME", r->cols, "samples", &r->time);
+	if (why.empty())
+		why = column(r->f, "FREQUENCY", r->rows, "channels", &freq);
+	if (!why.empty())
+		return why;
+	for (long i = 0; i < r->cols; i++) {
+		if (std::fabs(r->time[(size_t)i]) > 1e7)
+			return "time " + std::to_string(r->time[(size_t)i]) + " s is out of range";
+		if (i > 0 && !(r->time[(size_t)i] > r->time[(size_t)i - 1]))
+			return "times out of order";
+	}
+	for (double f : freq)
+		if (!(f > 0 && f < 1e6))
+			return "frequency " + std::to_string(f) + " MHz is not a frequency";
+	if (!(why = band(r, freq, o)).empty())
+		return why;
+	fits_movabs_hdu(r->f, 1, nullptr, &st);
+	r->img.assign((size_t)(r->rows * r->cols), 0);
+	double nan = NAN;
+	int anynul = 0;
+	fits_read_img(r->f, TDOUBLE, 1, r->rows * r->cols, &nan, r->img.data(), &anynul, &st);
+	if (st)
+		return cfitsio("the image", st);
+	for (double v : r->img)
+		if (!std::isfinite(v))
+			return "the image holds values that are not numbers";
+	return "";
+}
+
+long long floor_div(long long a, long long b) { return a / b - (a % b != 0 && (a < 0) != (b < 0)); }
+
+}  // namespace
+
+std::string sp_start(fitsfile *f, long long *us)
+{
+	bool has_date, has_time;
+	std::string d = key(f, "DATE-OBS", &has_date), t = key(f, "TIME-OBS", &has_time);
+	if (!has_date)
+		return "no start time (DATE-OBS)";
+	int y = digits(d, 0, 4), m = digits(d, 5, 2), day = digits(d, 8, 2);
+	bool ok = y >= 1971 && y <= 9998 && (d[4] == '-' || d[4] == '/') && d[7] == d[4] && m >= 1 && m <= 12 &&
+		  day >= 1 && day <= month_days(y, m);
+	long long tod = -1;
+	if (ok && d.size() > 10 && d[10] == 'T')
+		tod = time_of_day(d, 11);
+	else if (ok && d.size() == 10 && has_time)
+		tod = time_of_day(t, 0);
+	if (!ok || tod < 0)
+		return "start time not a real time (DATE-OBS '" + d + "', TIME-OBS '" + t + "')";
+	*us = days_from_civil(y, m, day) * 86400000000LL + tod;
+	return "";
+}
+
+std::string sp_open(fitsfile *f, const SpOpts &o, SpReader *r)
+{
+	*r = SpReader{};
+	r->f = f;
+	int st = 0, bitpix = 0, naxis = 0;
+	long naxes[2] = {0, 0};
+	fits_movabs_hdu(f, 1, nullptr, &st);
+	fits_get_img_param(f, 2, &bitpix, &naxis, naxes, &st);
+	if (st)
+		return cfitsio("no image", st);
+	if (naxis != 2 || naxes[0] < 1 || naxes[1] < 1)
+		return "not a 2-D image";
+	r->cols = naxes[0], r->rows = naxes[1];
+	std::string why = sp_start(f, &r->start);
+	if (!why.empty())
+		return why;
+	bool has_unit, has_channel;
+	std::string unit = key(f, "BUNIT", &has_unit), channel = key(f, "CHANNEL", &has_channel);
+	r->own = has_unit && has_channel && unit == "level" && (channel == "A" || channel == "B");
+	return r->own ? own(r, bitpix) : station(r, o);
+}
+
+int sp_next(SpReader *r, long long *centis, uint16_t *v, std::string *why)
+{
+	if (r->own) {
+		for (; r->next < r->cols; r->next++) {
+			long c = r->next;
+			if (c < r->block0 || c >= r->block0 + r->width) {
+				if (!(*why = read_block(r, c - c % BLOCK)).empty())
+					return -1;
+			}
+			const int32_t *b = r->block.data() + (c - r->block0);
+			if (b[0] < 0)  // no frame in this column
+				continue;
+			for (int p = 0; p < FR_POINTS; p++)
+				v[p] = (uint16_t)b[(size_t)p * (size_t)r->width];
+			*centis = r->start / 10000 + 50LL * c;
+			r->next++;
+			return 1;
+		}
+		return 0;
+	}
+	if (r->next >= r->cols)
+		return 0;
+	// The samples of one half second, averaged per frequency, then interpolated.
+	auto at = [&](long i) { return r->start + std::llround(r->time[(size_t)i] * 1e6); };
+	long long half = floor_div(at(r->next), 500000);
+	long i0 = r->next, i1 = i0;
+	while (i1 < r->cols && floor_div(at(i1), 500000) == half)
+		i1++;
+	r->next = i1;
+	for (size_t g = 0; g < r->group.size(); g++) {
+		double s = 0;
+		for (long ch : r->group[g])
+			for (long i = i0; i < i1; i++)
+				s += r->img[(size_t)(ch * r->cols + i)];
+		r->sum[g] = s / (double)(r->group[g].size() * (size_t)(i1 - i0));
+	}
+	for (int p = 0; p < FR_POINTS; p++) {
+		int k = r->lo[(size_t)p];
+		if (k < 0) {
+			v[p] = r->fill;
+			continue;
+		}
+		double d = r->sum[(size_t)k] + (r->sum[(size_t)k + 1] - r->sum[(size_t)k]) * r->w[(size_t)p];
+		v[p] = (uint16_t)std::lround(std::clamp(d * r->scale, 0.0, 65535.0));
+	}
+	*centis = half * 50;
+	return 1;
+}
+
+bool sp_zone(const char *s, long long *centis)
+{
+	if (strlen(s) != 5 || (s[0] != '+' && s[0] != '-') || strspn(s + 1, "0123456789") != 4)
+		return false;
+	int h = (s[1] - '0') * 10 + s[2] - '0', m = (s[3] - '0') * 10 + s[4] - '0';
+	if (h > 14 || m > 59)
+		return false;
+	*centis = (s[0] == '-' ? -1 : 1) * (h * 3600LL + m * 60) * 100;
+	return true;
+}

@@ -1,0 +1,374 @@
+// fits-pipe: pipe-fits's files back into the very records it was given; real station files
+// (tests/data/realsky) to exact frame counts, stamps and values worked out by hand from their
+// digits, with astropy as an outside check of every value; station files made here with
+// CFITSIO in each image type; bad files named and skipped with nothing of them written; A and B
+// from two files.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <fitsio.h>
+#include <functional>
+#include <sys/stat.h>
+
+#include "kit.h"
+
+namespace {
+
+const std::string REAL = src("tests/data/realsky/");
+
+std::string ls(const std::string &dir) { return run({"/bin/ls", "-A", dir}).out; }
+
+struct Rec {
+	std::string stamp;
+	const unsigned char *p;
+	unsigned a(int q) const { return p[4 * q] | p[4 * q + 1] << 8; }
+	unsigned b(int q) const { return p[4 * q + 2] | p[4 * q + 3] << 8; }
+};
+
+std::vector<Rec> records(const std::string &s)
+{
+	std::vector<Rec> v;
+	for (size_t at = 0; at + 3617 <= s.size(); at += 3617)
+		v.push_back({s.substr(at, 16), (const unsigned char *)s.data() + at + 17});
+	EXPECT_EQ(s.size() % 3617, 0u);
+	return v;
+}
+
+// A station's file made with CFITSIO: channels x samples, TIME and FREQUENCY in extension 1.
+struct Station {
+	int bitpix = BYTE_IMG;
+	std::vector<double> freq = {45, 30, 20, 10};  // high to low, as stations write them
+	long samples = 8;
+	std::vector<double> time;  // default: 0.25 s apart
+	const char *date = "2015/11/04", *tobs = "12:00:00.250";
+	bool ext = true;
+	long time_len = -1, freq_len = -1;  // array lengths, when not the image's
+	std::function<double(long ch, long s)> value = [](long ch, long s) { return 100.0 + 20.0 * (double)(3 - ch) + (double)s; };
+	std::vector<std::pair<const char *, const char *>> keys;  // more header keywords
+};
+
+void make(const std::string &path, const Station &s)
+{
+	fitsfile *f;
+	int st = 0;
+	long n[2] = {s.samples, (long)s.freq.size()};
+	unlink(path.c_str());
+	fits_create_diskfile(&f, path.c_str(), &st);
+	fits_create_img(f, s.bitpix, 2, n, &st);
+	if (s.date)
+		fits_write_key(f, TSTRING, "DATE-OBS", (void *)s.date, nullptr, &st);
+	fits_write_key(f, TSTRING, "TIME-OBS", (void *)s.tobs, nullptr, &st);
+	for (auto &k : s.keys)
+		fits_write_key(f, TSTRING, k.first, (void *)k.second, nullptr, &st);
+	std::vector<double> img;
+	for (long ch = 0; ch < n[1]; ch++)
+		for (long i = 0; i < n[0]; i++)
+			img.push_back(s.value(ch, i));
+	fits_write_img(f, TDOUBLE, 1, (LONGLONG)img.size(), img.data(), &st);
+	if (s.ext) {
+		std::vector<double> t = s.time, fr = s.freq;
+		if (t.empty())
+			for (long i = 0; i < s.samples; i++)
+				t.push_back(0.25 * (double)i);
+		t.resize((size_t)(s.time_len >= 0 ? s.time_len : (long)t.size()));
+		fr.resize((size_t)(s.freq_len >= 0 ? s.freq_len : (long)fr.size()));
+		std::string tf = std::to_string(t.size()) + "D", ff = std::to_string(fr.size()) + "D";
+		char *ttype[] = {(char *)"TIME", (char *)"FREQUENCY"}, *tform[] = {tf.data(), ff.data()};
+		fits_create_tbl(f, BINARY_TBL, 1, 2, ttype, tform, nullptr, nullptr, &st);
+		fits_write_col(f, TDOUBLE, 1, 1, 1, (LONGLONG)t.size(), t.data(), &st);
+		fits_write_col(f, TDOUBLE, 2, 1, 1, (LONGLONG)fr.size(), fr.data(), &st);
+	}
+	fits_close_file(f, &st);
+	ASSERT_EQ(st, 0) << path;
+}
+
+// A payload whose values say where they came from: frame k, point, channel; 0 and 65535 too.
+std::string pay(int k)
+{
+	std::string p(3600, '\0');
+	for (int i = 0; i < 1800; i++) {
+		unsigned v = i == 0 ? 0 : i == 1 ? 65535 : (unsigned)(k * 7919 + i * 31) % 65536;
+		p[(size_t)(2 * i)] = (char)(v & 0xff);
+		p[(size_t)(2 * i + 1)] = (char)(v >> 8);
+	}
+	return p;
+}
+
+TEST(FitsPipe, PipeFitsFilesComeBackAsTheRecordsItWasGiven)
+{
+	// Half-second stamps in order with gaps, through pipe-fits and back: the same bytes. Hour
+	// periods read in blocks of columns (2048 a block), gzip, a fixed zone and the host's.
+	struct {
+		const char *name, *period;
+		std::vector<int> cols;  // half seconds from 12:00 local
+		std::vector<std::string> zone, env;
+		bool gz;
+	} cases[] = {
+		{"minutes", "1", {0, 1, 2, 119, 120, 121, 300, 301}, {"-z", "+0130"}, {}, false},
+		{"blocks", "60", {0, 1, 2047, 2048, 2049, 4100, 7199, 7200}, {"-z", "-0500"}, {}, true},
+		{"host zone", "15", {0, 3, 1799, 1800, 1805}, {}, {"TZ=CET-1CEST,M3.5.0,M10.5.0/3"}, false},
+	};
+	for (auto &c : cases) {
+		TempDir t;
+		std::string in;
+		for (size_t k = 0; k < c.cols.size(); k++) {
+			int h = c.cols[k];
+			char s[32];
+			snprintf(s, sizeof s, "20261207%02d%02d%02d%s", 12 + h / 7200, h / 120 % 60, h / 2 % 60, h % 2 ? "50" : "00");
+			in += record(s, pay((int)k));
+		}
+		std::vector<std::string> pf = {bin("pipe-fits"), "-p", c.period, "-d", t.path};
+		pf.insert(pf.end(), c.zone.begin(), c.zone.end());
+		if (c.gz)
+			pf.push_back("-g");
+		Ran w = run(pf, in, 60000, c.env);
+		ASSERT_EQ(exit_code(w.status), 0) << c.name << w.err;
+		std::vector<std::string> argv = {bin("fits-pipe"), "-2"};
+		argv.insert(argv.end(), c.zone.begin(), c.zone.end());
+		std::string names = ls(t.path);
+		for (size_t at = 0; at < names.size(); at = names.find('\n', at) + 1)
+			argv.push_back(t / names.substr(at, names.find('\n', at) - at));
+		Ran r = run(argv, "", 60000, c.env);
+		EXPECT_EQ(exit_code(r.status), 0) << c.name;
+		EXPECT_EQ(r.err, "") << c.name;
+		EXPECT_TRUE(r.out == in) << c.name << ": " << r.out.size() / 3617 << " records, " << c.cols.size() << " given";
+	}
+	// One channel's file alone: B repeats A.
+	TempDir t;
+	std::string in = record("2026120712000000", pay(1)) + record("2026120712000050", pay(2));
+	ASSERT_EQ(exit_code(run({bin("pipe-fits"), "-z", "+0000", "-n", "ONE", "-d", t.path}, in).status), 0);
+	Ran r = run({bin("fits-pipe"), "-z", "+0000", t / "ONE_20261207_120000_02.fit"});
+	EXPECT_EQ(exit_code(r.status), 0) << r.err;
+	auto v = records(r.out);
+	ASSERT_EQ(v.size(), 2u);
+	auto w = records(in);
+	for (size_t k = 0; k < 2; k++)
+		for (int q = 0; q < 900; q++)
+			ASSERT_TRUE(v[k].a(q) == w[k].b(q) && v[k].b(q) == w[k].b(q)) << k << " " << q;
+}
+
+TEST(FitsPipe, RealStationFilesToExactFrames)
+{
+	// Given out of order: written in time order. Stamps in UTC (TZ=UTC).
+	Ran r = run({bin("fits-pipe"), REAL + "ROSWELL-NM_20200308_203000_xx.fit.gz", REAL + "BIR_20110922_050000_01.fit.gz",
+		     REAL + "DARO-HF_20151104_120001_58.fit.gz"}, "", 60000, {"TZ=UTC"});
+	EXPECT_EQ(exit_code(r.status), 0);
+	EXPECT_EQ(r.err, "");
+	auto v = records(r.out);
+	// BIR starts 05:00:00.454: 3600 samples up to 05:15:00.204, in 1801 half seconds (the
+	// first and last hold one sample). DARO-HF starts 12:00:01.068, its last sample at
+	// 12:15:00.818: 1800. ROSWELL-NM starts 20:30:00.575, its last at 20:45:00.325: 1800.
+	ASSERT_EQ(v.size(), 1801u + 1800 + 1800);
+	EXPECT_EQ(v[0].stamp, "2011092205000000");
+	EXPECT_EQ(v[1800].stamp, "2011092205150000");
+	EXPECT_EQ(v[1801].stamp, "2015110412000100");
+	EXPECT_EQ(v[3600].stamp, "2015110412150050");
+	EXPECT_EQ(v[3601].stamp, "2020030820300050");
+	EXPECT_EQ(v[5400].stamp, "2020030820450000");
+	for (size_t k = 1; k < v.size(); k++)
+		ASSERT_LT(v[k - 1].stamp, v[k].stamp);
+	// By hand, value = round(digits x 2500 / 255 / 25.4 x 100), digits interpolated between
+	// the channels around the point (frequencies as the file stores them, float32):
+	// BIR, point 0 (13.7939453125 MHz) between 13.5 MHz (row 184) and 14.437999725 (row 183),
+	// weight 0.29394531250 / 0.937999725 = 0.3133746; frame 0 holds sample 0: 175 and 173,
+	// 175 - 2 x 0.3133746 = 174.37325 digits = 6730.48; frame 1 samples 1 and 2: 173.5 and 171,
+	// 172.71656 digits = 6666.53. Point 450 (27.52685546875 MHz) between 27.0 (row 157) and
+	// 27.875 (row 156), weight 0.6021205: frame 0, 168 and 173: 171.01060 = 6600.69.
+	// Point 899 (41.229248046875) between 41.0 and 41.5, weight 0.4584961: last frame 159 and
+	// 158: 158.54150 = 6119.40.
+	struct { size_t frame; int point; unsigned value; } hand[] = {
+		{0, 0, 6730}, {1, 0, 6667}, {0, 450, 6601}, {1800, 899, 6119},
+		// ROSWELL-NM's band starts at 20 MHz: point 0 is the steady 40.00. Point 450 between
+		// 27.187000275 (row 169) and 27.625 (row 168), weight 0.7759256; its first frame,
+		// samples 0 and 1: 210.5 and 210: 210.11204 digits = 8109.93. Point 899, the last
+		// frame (samples 3598, 3599): 205.5 and 203.5: 204.58301 = 7896.52.
+		{3601, 0, 4000}, {3601, 450, 8110}, {5400, 899, 7897},
+	};
+	for (auto &h : hand) {
+		EXPECT_EQ(v[h.frame].a(h.point), h.value) << h.frame << " " << h.point;
+		EXPECT_EQ(v[h.frame].b(h.point), h.value) << h.frame << " " << h.point;
+	}
+	// Another factor and fill: -d 1 gives digits in hundredths; -f 0 a fill of 0.
+	r = run({bin("fits-pipe"), "-d", "1", "-f", "0", REAL + "ROSWELL-NM_20200308_203000_xx.fit.gz"}, "", 60000, {"TZ=UTC"});
+	v = records(r.out);
+	ASSERT_EQ(v.size(), 1800u);
+	EXPECT_EQ(v[0].a(0), 0u);
+	EXPECT_EQ(v[0].a(450), 21011u);  // 210.11204 digits
+}
+
+TEST(FitsPipe, RealStationFilesAgreeWithAstropy)
+{
+	if (!exists("/usr/bin/python3") || exit_code(run({"/usr/bin/python3", "-c", "import astropy, numpy"}).status) != 0)
+		GTEST_SKIP() << "astropy (python3-astropy) is missing: the outside check is skipped";
+	TempDir t;
+	for (const char *f : {"BIR_20110922_050000_01.fit.gz", "DARO-HF_20151104_120001_58.fit.gz", "ROSWELL-NM_20200308_203000_xx.fit.gz"}) {
+		spit(t / "out.records", "");
+		Ran r = run_files({bin("fits-pipe"), "-d", "0.5", "-f", "12.34", REAL + f}, "/dev/null", t / "out.records", {"TZ=UTC"}, 60000);
+		EXPECT_EQ(exit_code(r.status), 0) << f << r.err;
+		Ran check = run({"/usr/bin/python3", src("tests/fits_pipe_check.py"), REAL + f, t / "out.records", "0.5", "12.34"}, "", 120000);
+		EXPECT_EQ(check.out.substr(0, 4), "ok: ") << f << check.out << check.err;
+	}
+}
+
+TEST(FitsPipe, EveryImageTypeAndTheBandsEdges)
+{
+	// Four channels at 45, 30, 20, 10 MHz (high to low), digits 160, 140, 120, 100 plus the
+	// sample's index; samples from 12:00:00.250, 0.25 s apart: half seconds {0}, {1,2}, {3,4},
+	// {5,6}, {7}. With -d 1 a value is the digits in hundredths. Point 0 (13.7939453125 MHz):
+	// 100 + 20 x 0.37939453125 = 107.587890625, plus the mean index. Point 899 (41.229248046875):
+	// 140 + 20 x 11.229248046875 / 15 = 154.97233072917. A channel repeated: its rows averaged.
+	TempDir t;
+	struct { const char *name; int bitpix; std::vector<double> freq; unsigned p0[5], p899[5]; } cases[] = {
+		{"8-bit", BYTE_IMG, {45, 30, 20, 10}, {10759, 10909, 11109, 11309, 11459}, {15497, 15647, 15847, 16047, 16197}},
+		{"16-bit", SHORT_IMG, {45, 30, 20, 10}, {10759, 10909, 11109, 11309, 11459}, {15497, 15647, 15847, 16047, 16197}},
+		{"float", FLOAT_IMG, {45, 30, 20, 10}, {10759, 10909, 11109, 11309, 11459}, {15497, 15647, 15847, 16047, 16197}},
+		// 30 MHz twice (rows 1 and 2: 140 and 120, mean 130), no 20: point 0 is outside the
+		// band (10 is gone too: 45, 30, 30, 25), the fill; point 899: 130 + 30 x 11.229248/15.
+		{"repeated", BYTE_IMG, {45, 30, 30, 25}, {4000, 4000, 4000, 4000, 4000}, {15246, 15396, 15596, 15796, 15946}},
+	};
+	for (auto &c : cases) {
+		Station s;
+		s.bitpix = c.bitpix;
+		s.freq = c.freq;
+		make(t / "s.fit", s);
+		Ran r = run({bin("fits-pipe"), "-d", "1", "-z", "+0000", t / "s.fit"});
+		EXPECT_EQ(exit_code(r.status), 0) << c.name << r.err;
+		auto v = records(r.out);
+		ASSERT_EQ(v.size(), 5u) << c.name;
+		const char *stamps[] = {"2015110412000000", "2015110412000050", "2015110412000100", "2015110412000150", "2015110412000200"};
+		for (int k = 0; k < 5; k++) {
+			EXPECT_EQ(v[(size_t)k].stamp, stamps[k]);
+			EXPECT_EQ(v[(size_t)k].a(0), c.p0[k]) << c.name << " frame " << k;
+			EXPECT_EQ(v[(size_t)k].a(899), c.p899[k]) << c.name << " frame " << k;
+			EXPECT_EQ(v[(size_t)k].b(899), c.p899[k]) << c.name << " frame " << k;
+		}
+	}
+}
+
+TEST(FitsPipe, BadFilesAreNamedAndSkipped)
+{
+	// Each bad file between two good ones: the output is the good ones' alone, the bad one named.
+	TempDir t;
+	Station early, late;
+	late.date = "2015/11/05";
+	make(t / "early.fit", early);
+	make(t / "late.fit", late);
+	Ran good = run({bin("fits-pipe"), "-z", "+0000", t / "early.fit", t / "late.fit"});
+	ASSERT_EQ(exit_code(good.status), 0);
+	ASSERT_EQ(good.out.size(), 10u * 3617);
+	auto with = [](std::function<void(Station &)> f) { Station s; f(s); return s; };
+	struct { const char *name; std::string why; Station s; const char *text; } cases[] = {
+		{"text.fit", "not a FITS file", {}, "SIMPLE? no\n"},
+		{"empty.fit", "not a FITS file", {}, ""},
+		{"noext.fit", "no extension", with([](Station &s) { s.ext = false; }), nullptr},
+		{"time.fit", "TIME has 7 values for 8 samples", with([](Station &s) { s.time_len = 7; }), nullptr},
+		{"freq.fit", "FREQUENCY has 5 values for 4 channels", with([](Station &s) { s.freq_len = 5; }), nullptr},
+		{"band.fit", "band 45.000-100.000 MHz does not reach 13.79-41.23 MHz",
+		 with([](Station &s) { s.freq = {100, 80, 60, 45}; }), nullptr},
+		{"order.fit", "times out of order", with([](Station &s) { s.time = {0, 0.25, 0.5, 0.75, 0.75, 1, 1.25, 1.5}; }), nullptr},
+		{"nan.fit", "the image holds values that are not numbers",
+		 with([](Station &s) { s.bitpix = FLOAT_IMG; s.value = [](long ch, long i) { return ch == 2 && i == 5 ? NAN : 1.0; }; }), nullptr},
+		{"nodate.fit", "no start time (DATE-OBS)", with([](Station &s) { s.date = nullptr; }), nullptr},
+		{"baddate.fit", "start time not a real time (DATE-OBS '2015/02/29', TIME-OBS '12:00:00.250')",
+		 with([](Station &s) { s.date = "2015/02/29"; }), nullptr},
+		{"ours.fit", "not as pipe-fits writes it: not 900 rows of 32-bit levels in hundredths, half a second a column",
+		 with([](Station &s) { s.keys = {{"BUNIT", "level"}, {"CHANNEL", "A"}}; }), nullptr},
+	};
+	for (auto &c : cases) {
+		std::string bad = t / c.name;
+		if (c.text)
+			spit(bad, c.text);
+		else
+			make(bad, c.s);
+		Ran r = run({bin("fits-pipe"), "-z", "+0000", t / "late.fit", bad, t / "early.fit"});
+		EXPECT_EQ(exit_code(r.status), 1) << c.name;
+		EXPECT_EQ(r.err, "fits-pipe: " + bad + ": " + c.why + "; skipped\n") << c.name;
+		EXPECT_TRUE(r.out == good.out) << c.name;
+	}
+	// A file that is not there, a name CFITSIO would read as an instruction (just a name), a
+	// folder and a pipe with no writer (never waited on).
+	mkfifo((t / "fifo").c_str(), 0644);
+	Ran r = run({bin("fits-pipe"), t / "none.fit", "early.fit[1]", t.path, t / "fifo"}, "", 20000);
+	EXPECT_EQ(exit_code(r.status), 1);
+	EXPECT_EQ(r.err, "fits-pipe: " + t / "none.fit" + ": cannot open: No such file or directory; skipped\n"
+			 "fits-pipe: early.fit[1]: cannot open: No such file or directory; skipped\n"
+			 "fits-pipe: " + t.path + ": not a regular file; skipped\n"
+			 "fits-pipe: " + t / "fifo" + ": not a regular file; skipped\n");
+	EXPECT_EQ(r.out, "");
+}
+
+TEST(FitsPipe, OverlappingFilesNeverGoBack)
+{
+	// The second file starts inside the first: its frames up to the first's last are skipped.
+	TempDir t;
+	Station a, b;
+	b.tobs = "12:00:01.250";  // half seconds 01.00 to 03.00; a has 00.00 to 02.00
+	make(t / "a.fit", a);
+	make(t / "b.fit", b);
+	Ran r = run({bin("fits-pipe"), "-d", "1", "-z", "+0000", t / "b.fit", t / "a.fit"});
+	EXPECT_EQ(exit_code(r.status), 0);
+	EXPECT_EQ(r.err, "fits-pipe: 3 records skipped: not after the last frame written\n");
+	auto v = records(r.out);
+	ASSERT_EQ(v.size(), 7u);
+	EXPECT_EQ(v[4].stamp, "2015110412000200");
+	EXPECT_EQ(v[5].stamp, "2015110412000250");
+	EXPECT_EQ(v[5].a(899), 16047u);  // b's samples 5 and 6: 154.97233 + 5.5 digits
+}
+
+TEST(FitsPipe, ChannelsAAndBFromTwoFiles)
+{
+	// A pair: A from the first, B from the second, over the half seconds both have. B starts
+	// half a second later and has digits 50 lower; pairs given out of order come in order.
+	TempDir t;
+	Station a, b, a2, b2;
+	b.tobs = "12:00:00.750";
+	b.value = [](long ch, long i) { return 50.0 + 20.0 * (double)(3 - ch) + (double)i; };
+	a2.date = b2.date = "2015/11/05";
+	make(t / "a.fit", a);
+	make(t / "b.fit", b);
+	make(t / "a2.fit", a2);
+	make(t / "b2.fit", b2);
+	Ran r = run({bin("fits-pipe"), "-2", "-d", "1", "-z", "+0000", t / "a2.fit", t / "b2.fit", t / "a.fit", t / "b.fit"});
+	EXPECT_EQ(exit_code(r.status), 0) << r.err;
+	EXPECT_EQ(r.err, "");
+	auto v = records(r.out);
+	ASSERT_EQ(v.size(), 4u + 5);
+	// a's half seconds 0-4, b's 1-5 ({.75}, {1, 1.25}, ...): 1 to 4 together.
+	EXPECT_EQ(v[0].stamp, "2015110412000050");
+	EXPECT_EQ(v[3].stamp, "2015110412000200");
+	EXPECT_EQ(v[4].stamp, "2015110512000000");
+	EXPECT_EQ(v[0].a(899), 15647u);  // a's samples 1, 2
+	EXPECT_EQ(v[0].b(899), 10497u);  // b's sample 0: 90 + 20 x 11.229248 / 15 = 104.97233
+	EXPECT_EQ(v[3].a(899), 16197u);  // a's sample 7
+	EXPECT_EQ(v[3].b(899), 11047u);  // b's samples 5, 6
+	EXPECT_EQ(v[4].b(899), v[4].a(899));
+	// A bad half of a pair: both skipped, both named.
+	spit(t / "bad.fit", "not fits");
+	r = run({bin("fits-pipe"), "-2", "-z", "+0000", t / "a.fit", t / "bad.fit", t / "a2.fit", t / "b2.fit"});
+	EXPECT_EQ(exit_code(r.status), 1);
+	EXPECT_EQ(r.err, "fits-pipe: " + t / "bad.fit" + ": not a FITS file; skipped\n"
+			 "fits-pipe: " + t / "a.fit" + ": skipped with its pair " + t / "bad.fit" + "\n");
+	EXPECT_EQ(records(r.out).size(), 5u);
+}
+
+TEST(FitsPipe, Refusals)
+{
+	for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
+		     {}, {"-2", "one.fit"}, {"-d", "0", "x"}, {"-d", "x", "x"}, {"-d", "101", "x"}, {"-f", "655.36", "x"},
+		     {"-f", "-1", "x"}, {"-z", "0100", "x"}, {"-z", "+1500", "x"}, {"-q", "x"}}) {
+		args.insert(args.begin(), bin("fits-pipe"));
+		Ran r = run(args, "");
+		EXPECT_EQ(exit_code(r.status), 2) << args.size();
+		EXPECT_EQ(r.err.rfind("usage: fits-pipe", 0), 0u) << r.err;
+		EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
+	}
+	Ran r = run({bin("fits-pipe"), "--version"});
+	EXPECT_EQ(exit_code(r.status), 0);
+	EXPECT_EQ(r.out.rfind("fits-pipe ", 0), 0u);
+	r = run({bin("fits-pipe"), "--help"});
+	EXPECT_EQ(exit_code(r.status), 0);
+	EXPECT_EQ(r.out.rfind("usage: fits-pipe", 0), 0u);
+}
+
+}  // namespace
