@@ -134,6 +134,20 @@ TEST(NetPipeStart, PortInUseFailsAtOnce)
 	EXPECT_EQ(r.out, "");
 }
 
+TEST(NetPipeStart, APortTakenAfterItWasPickedIsPickedAgain)
+{
+	// The kit's start: a port another socket took between the pick and net-pipe's bind is not
+	// mistaken for net-pipe's own; another is picked, and net-pipe is there on it.
+	HeldPort held;
+	int port = held.port;
+	Proc p = start_net_pipe(port);
+	EXPECT_NE(port, held.port);
+	Udp u;
+	u.send(port, S1);
+	u.send(port, payload(1));
+	EXPECT_EQ(read_n(p.out, 3617, 5000), record(S1, payload(1)));
+}
+
 TEST(NetPipeStart, WriteErrorEndsWithStatus1)
 {
 	int port = free_udp_port();
