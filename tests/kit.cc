@@ -428,7 +428,7 @@ long written(pid_t pid)
 	return at == std::string::npos ? -1 : atol(io.c_str() + at + 7);
 }
 
-HeldPort::HeldPort() : fd(socket(AF_INET, SOCK_DGRAM, 0))
+HeldPort::HeldPort() : fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0))  // never a child's too
 {
 	struct sockaddr_in a = loopback(0);
 	a.sin_addr.s_addr = htonl(INADDR_ANY);
@@ -522,7 +522,7 @@ Proc start_net_arc(const std::string &dir, int &port, const std::vector<std::str
 	return start_receiver(s, wrap.size() + 1, port, "net-arc");
 }
 
-Udp::Udp() : fd(socket(AF_INET, SOCK_DGRAM, 0))
+Udp::Udp() : fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0))
 {
 	int big = 4 << 20;
 	setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
