@@ -460,26 +460,40 @@ static unsigned long udp_inode(int port)
 	return inode;
 }
 
-// Whether the socket bound to port is the process's own (or, where its descriptors cannot be
-// read, whether one is bound at all).
-static bool bound_by(pid_t pid, int port)
+// Whether a process has the socket of this inode among its descriptors; -1 if they cannot be read.
+static int has_socket(const std::string &pid, unsigned long inode)
 {
-	unsigned long inode = udp_inode(port);
-	if (!inode)
-		return false;
-	std::string dir = "/proc/" + std::to_string(pid) + "/fd", want = "socket:[" + std::to_string(inode) + "]";
+	std::string dir = "/proc/" + pid + "/fd", want = "socket:[" + std::to_string(inode) + "]";
 	DIR *d = opendir(dir.c_str());
 	if (!d)
-		return true;
-	bool own = false;
+		return -1;
+	int has = 0;
 	while (struct dirent *e = readdir(d)) {
 		char link[64];
 		ssize_t n = readlink((dir + "/" + e->d_name).c_str(), link, sizeof link - 1);
 		if (n > 0 && std::string(link, (size_t)n) == want)
-			own = true;
+			has = 1;
 	}
 	closedir(d);
-	return own;
+	return has;
+}
+
+// Whether the socket bound to port is the process's own (or, where its descriptors cannot be
+// read, whether one is bound at all). A socket of the test's own, which a child still has
+// between fork and exec, is not.
+static bool bound_by(pid_t pid, int port)
+{
+	unsigned long inode = udp_inode(port);
+	if (!inode || has_socket("self", inode) == 1)
+		return false;
+	return has_socket(std::to_string(pid), inode) != 0;
+}
+
+bool wait_bound_by(Proc &p, int port, int ms)
+{
+	int st;
+	bool ended = false;
+	return wait_until([&] { return bound_by(p.pid, port) || (ended = wait_exit(p, 0, &st)); }, ms) && !ended;
 }
 
 // A receiver on a port picked beforehand: should another socket have taken the port between
@@ -491,10 +505,9 @@ static Proc start_receiver(Spawn s, size_t port_arg, int &port, const char *name
 	for (int tries = 1;; tries++) {
 		s.argv[port_arg] = std::to_string(port);
 		Proc p = start(s);
-		int st;
-		bool ended = false;
-		if (wait_until([&] { return bound_by(p.pid, port) || (ended = wait_exit(p, 0, &st)); }, 5000) && !ended)
+		if (wait_bound_by(p, port, 5000))
 			return p;
+		bool ended = p.pid < 0;  // reaped by the wait
 		std::string why = ended ? read_to_end(p.err, 1000) : "";
 		if (!ended || why.find("cannot bind port") == std::string::npos || tries == 3)
 			throw std::runtime_error(std::string(name) + " did not bind its port: " + why);

@@ -71,6 +71,9 @@ int term_signal(int status);  // terminating signal, or 0
 int free_udp_port();
 int free_tcp_port();
 bool wait_bound(int port, int ms);  // true once a socket is bound to the port
+// True once p's own socket is bound to the port; false if p ends first (another socket took the
+// port since it was picked, say) or ms pass.
+bool wait_bound_by(Proc &p, int port, int ms);
 long rx_queue(int port);            // bytes queued at the socket bound to port, -1 if none
 bool wait_drained(int port, int ms);  // true once that queue is empty
 struct HeldPort {  // a UDP port bound here, so that a receiver cannot have it

@@ -105,7 +105,7 @@ TEST(NetPipeStart, UsesTheLow16BitsOfPort)
 	s.argv = {bin("net-pipe"), std::to_string(port + 65536)};
 	s.pipe_out = true;
 	Proc p = start(s);
-	ASSERT_TRUE(wait_bound(port, 5000));
+	ASSERT_TRUE(wait_bound_by(p, port, 5000));
 	Udp u;
 	u.send(port, S1);
 	u.send(port, payload(5));
@@ -157,7 +157,7 @@ TEST(NetPipeStart, WriteErrorEndsWithStatus1)
 	s.stdout_fd = full;
 	Proc p = start(s);
 	close(full);
-	ASSERT_TRUE(wait_bound(port, 5000));
+	ASSERT_TRUE(wait_bound_by(p, port, 5000));
 	Udp u;
 	u.send(port, S1);
 	u.send(port, payload(1));
