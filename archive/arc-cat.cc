@@ -26,13 +26,15 @@
 
 #include "cli.h"
 #include "frame.h"
+#include "progress.h"
 #include "reader.h"
 #include "streamtime.h"
 
 static const char USAGE[] = "usage: arc-cat [-f] [-s SPEED] ROOT [FROM [TO]]";
 static const char HELP[] =
 	"Writes the archived frames of ROOT from FROM up to TO as stream records, in stamp order.\n"
-	"FROM and TO: YYYY[MM[DD[HH[MM[SS[cc]]]]]] (separators - : T . and space allowed), or now.\n"
+	"FROM and TO: YYYY[MM[DD[HH[MM[SS[cc]]]]]] or a ten-minute period YYYYMMDDHHM (separators\n"
+	"- : T . and space allowed), or now.\n"
 	"FROM alone selects the period it names; neither, the whole archive.\n"
 	"  -f        then follow the archive, writing each frame as net-arc stores it\n"
 	"  -s SPEED  pace the output by the stamps, SPEED times real time\n";
@@ -178,9 +180,12 @@ static long read_range(Cat &c, Follow *f, long long from)
 	r.start = std::max(r.start, from);
 	ArcBatch batch(c.root, r, true);
 	ArcItem *items;
+	Progress pr(f ? 0 : arc_days_in(c.root, r), "days");  // a follower's reading again is brief
 	while (size_t n = batch.next(items)) {
 		for (size_t i = 0; i < n; i++) {
 			ArcItem &it = items[i];
+			if (!f)
+				progress_at(pr, it.e.stamp.substr(0, 8));
 			if (!it.problem.empty()) {
 				warn("%s", it.problem.c_str());
 				c.status = 1;
@@ -196,6 +201,7 @@ static long read_range(Cat &c, Follow *f, long long from)
 				broken(c, f, it.e, it.why.c_str());
 		}
 	}
+	progress_end(pr);
 	if (fflush(stdout) != 0)
 		die("write error on standard output:");
 	return batch.skipped();
@@ -448,9 +454,9 @@ int main(int argc, char **argv)
 			usage(USAGE);
 	}
 	int left = argc - optind;
-	if (left < 1 || left > 3 ||
-	    !arc_range(left > 1 ? argv[optind + 1] : nullptr, left > 2 ? argv[optind + 2] : nullptr, &c.range))
+	if (left < 1)
 		usage(USAGE);
+	arc_range_args(USAGE, left - 1, argv + optind + 1, &c.range);
 	c.root = argv[optind];
 	need_dir(c.root.c_str());
 

@@ -393,9 +393,9 @@ int main(int argc, char **argv)
 			usage(USAGE);
 	}
 	int left = argc - optind;
-	if (left < 1 || left > 3 ||
-	    !arc_range(left > 1 ? argv[optind + 1] : nullptr, left > 2 ? argv[optind + 2] : nullptr, &o.range))
+	if (left < 1)
 		usage(USAGE);
+	arc_range_args(USAGE, left - 1, argv + optind + 1, &o.range);
 	o.root = argv[optind];
 	o.hook = getenv("ARC_PACK_STOP");
 	if (const char *settle = getenv("ARC_PACK_SETTLE"))

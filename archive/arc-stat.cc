@@ -20,6 +20,7 @@
 #include "cli.h"
 #include "frame.h"
 #include "health.h"
+#include "progress.h"
 #include "reader.h"
 #include "stats.h"
 #include "streamtime.h"
@@ -260,9 +261,11 @@ static void from_archive(Stat &s, const char *root, const ArcRange &r)
 	ArcItem *items;
 	long long ahead = r.open() ? arc_horizon() : ARC_OPEN;
 	long future = 0;
+	Progress pr(arc_days_in(root, r), "days");
 	while (size_t n = batch.next(items))
 		for (size_t i = 0; i < n; i++) {
 			ArcItem &it = items[i];
+			progress_at(pr, it.e.stamp.substr(0, 8));
 			if (!it.problem.empty()) {
 				warn("%s", it.problem.c_str());
 				s.status = 1;
@@ -279,6 +282,7 @@ static void from_archive(Stat &s, const char *root, const ArcRange &r)
 			}
 			frame(s, it.e.t, it.e.bytes, it.e.present(), broken, 0);
 		}
+	progress_end(pr);
 	warn_skipped(batch.skipped(), STAMPS_NOT_TIMES);
 	warn_skipped(future, STAMPS_AHEAD);
 }
@@ -391,9 +395,9 @@ int main(int argc, char **argv)
 	}
 	int left = argc - optind;
 	ArcRange r;
-	if (left < 1 || left > 3 ||
-	    !arc_range(left > 1 ? argv[optind + 1] : nullptr, left > 2 ? argv[optind + 2] : nullptr, &r))
+	if (left < 1)
 		usage(USAGE);
+	arc_range_args(USAGE, left - 1, argv + optind + 1, &r);
 	const char *root = argv[optind];
 	if (health)
 		return health_report(root, left, table, o.json);

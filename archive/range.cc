@@ -2,9 +2,13 @@
 // with the calendar, and the local clock read the way stamps read it (see range.h).
 #include "range.h"
 
+#include "cli.h"
+#include "reader.h"
+
 #include <cstdio>
 #include <cstring>
 #include <time.h>
+#include <vector>
 
 bool ArcRange::spans(const char *name, int n) const
 {
@@ -23,6 +27,15 @@ bool ArcRange::spans(const char *name, int n) const
 	return memcmp(first, hi, FR_STAMP) < 0;
 }
 
+// Whether the first n digits name a real period: as fr_time_ok, and 11 digits for a ten-minute
+// period (YYYYMMDDHHM, its minutes' tens 0-5).
+static bool real_period(const char *d, int n)
+{
+	if (n == 11)
+		return fr_time_ok(d, 10) && d[10] >= '0' && d[10] <= '5';
+	return fr_time_ok(d, n);
+}
+
 int arc_when(const char *arg, char *out)
 {
 	int n = 0;
@@ -39,7 +52,7 @@ int arc_when(const char *arg, char *out)
 			return 0;
 	}
 	out[n] = '\0';
-	return fr_time_ok(out, n) ? n : 0;
+	return real_period(out, n) ? n : 0;
 }
 
 // The first stamp of the period named by n digits: month and day 01, the rest zeros.
@@ -52,18 +65,16 @@ static void first_stamp(const char *digits, int n, char *s)
 
 int arc_period(const char *digits, int n, long long *start, long long *end)
 {
-	if (n < 4 || n > FR_STAMP || (n % 2 && n != 11))
+	if (!real_period(digits, n))
 		return 0;
 	char s[FR_STAMP + 1];
 	first_stamp(digits, n, s);
-	if (n == 11) {  // ten minutes: the minutes' tens digit 0-5
-		if (!fr_time_ok(s, 12) || !fr_stamp_time(s, start))
-			return 0;
+	if (!fr_stamp_time(s, start))
+		return 0;
+	if (n == 11) {  // ten minutes
 		*end = *start + 60000;
 		return 1;
 	}
-	if (!fr_time_ok(digits, n) || !fr_stamp_time(s, start))
-		return 0;
 	if (n >= 8) {  // days and shorter periods all have one length: fields are read as they are
 		static const long long length[] = {8640000, 360000, 6000, 100, 1};  // 8, 10, 12, 14, 16
 		*end = *start + length[(n - 8) / 2];
@@ -113,24 +124,52 @@ static int when(const char *arg, char *d)
 	return arc_when(arg, d);
 }
 
-int arc_range(const char *from, const char *to, ArcRange *r)
+std::string arc_range_error(const char *from, const char *to, ArcRange *r)
 {
 	*r = ArcRange();
 	if (!from)
-		return 1;
+		return "";
 	char d[FR_STAMP + 1];
 	int n = when(from, d);
 	long long end;
 	if (n == 0 || !arc_period(d, n, &r->start, &end))
-		return 0;
+		return std::string("FROM ") + from + ": not a time";
 	if (to) {
 		int m = when(to, d);
 		long long unused;
 		if (m == 0 || !arc_period(d, m, &r->end, &unused))
-			return 0;
-		return r->end > r->start;
+			return std::string("TO ") + to + ": not a time";
+		if (r->end <= r->start)
+			return std::string("TO ") + to + ": not after FROM " + from;
+		return "";
 	}
 	if (strcmp(from, "now") != 0)  // "now" alone: from now on
 		r->end = end;
-	return 1;
+	return "";
+}
+
+int arc_range(const char *from, const char *to, ArcRange *r)
+{
+	return arc_range_error(from, to, r).empty();
+}
+
+void arc_range_args(const char *line, int left, char **args, ArcRange *r)
+{
+	if (left > 2)
+		usage_why(line, "%s: more than FROM and TO", args[2]);
+	std::string why = arc_range_error(left > 0 ? args[0] : nullptr, left > 1 ? args[1] : nullptr, r);
+	if (!why.empty())
+		usage_why(line, "%s", why.c_str());
+}
+
+long arc_days_in(const std::string &root, const ArcRange &r)
+{
+	std::vector<std::string> days;
+	arc_list(root, 8, days);
+	long n = 0;
+	for (const std::string &d : days) {
+		long long a, b;
+		n += arc_period(d.c_str(), 8, &a, &b) ? r.overlaps(a, b) : r.spans(d.c_str(), 8);
+	}
+	return n;
 }

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <climits>
+#include <string>
 
 #include "frame.h"
 
@@ -26,7 +27,8 @@ struct ArcRange {
 	bool spans(const char *name, int n) const;
 };
 
-// A time as typed: 4 to 16 digits (YYYY[MM[DD[HH[MM[SS[cc]]]]]]), with the separators
+// A time as typed: 4 to 16 digits (YYYY[MM[DD[HH[MM[SS[cc]]]]]]), or 11 for a ten-minute
+// period as the archive names it (YYYYMMDDHHM, that hour's minutes M0 to M9), with the separators
 // "-:T." and space allowed between fields and ignored. Each field given must be a real value
 // (month 01-12, a day the month has, hour 00-23, minute and second 00-59). Puts the digits in
 // out (17 bytes) and returns how many there are, or 0 if arg is not such a time.
@@ -44,6 +46,14 @@ int arc_period(const char *digits, int n, long long *start, long long *end);
 // either is malformed or TO is not after FROM.
 int arc_range(const char *from, const char *to, ArcRange *r);
 
+// As arc_range, saying why not: "" if taken, else "FROM X: not a time", "TO X: not a time" or
+// "TO X: not after FROM Y".
+std::string arc_range_error(const char *from, const char *to, ArcRange *r);
+
+// The arguments after ROOT (left of them at args: none, FROM, or FROM and TO) into *r, or the
+// usage line with the reason (usage_why: "usage: ...: FROM 2026130: not a time", exit 2).
+void arc_range_args(const char *line, int left, char **args, ArcRange *r);
+
 // The local clock now in microseconds since 1970, its fields read as they are (the scale of
 // fr_stamp_time, times 10,000): the one place the readers ask the host for the time.
 long long arc_clock_us();
@@ -57,3 +67,7 @@ void arc_now(char *out);
 // reader without an end of its own passes it over and says so.
 inline constexpr long long ARC_GRACE = 450000;  // hundredths
 long long arc_horizon();
+
+// The days of ROOT (its day directories, as the readers list them) that can hold frames of the
+// range: how many steps a walk over the range by days takes, for a line of progress.
+long arc_days_in(const std::string &root, const ArcRange &r);

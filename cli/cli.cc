@@ -1,4 +1,5 @@
 #include "cli.h"
+#include "progress.h"
 
 #include <cerrno>
 #include <climits>
@@ -11,6 +12,7 @@
 static void say(const char *fmt, va_list ap)
 {
 	int err = errno;
+	progress_clear();  // a line of progress on a terminal gives way to the message
 	fprintf(stderr, "%s: ", program_invocation_short_name);
 	vfprintf(stderr, fmt, ap);
 	size_t n = strlen(fmt);
@@ -73,6 +75,17 @@ int arg_positive(const char *s, double *v)
 void usage(const char *line)
 {
 	fprintf(stderr, "%s\n", line);
+	exit(2);
+}
+
+void usage_why(const char *line, const char *fmt, ...)
+{
+	va_list ap;
+	va_start(ap, fmt);
+	fprintf(stderr, "%s: ", line);
+	vfprintf(stderr, fmt, ap);
+	fputc('\n', stderr);
+	va_end(ap);
 	exit(2);
 }
 

@@ -19,6 +19,10 @@ int arg_positive(const char *s, double *v);
 // Prints the usage line on stderr and exits with status 2.
 [[noreturn]] void usage(const char *line);
 
+// The same one line, saying why: "LINE: WHY" (say, "usage: arc-cat ROOT [FROM [TO]]: FROM
+// 2026130: not a time"), then exits with status 2.
+[[noreturn]] void usage_why(const char *line, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+
 // Parses a whole decimal integer (optional sign, digits only). Returns 1 and sets *v, or 0.
 int arg_int(const char *s, int *v);
 

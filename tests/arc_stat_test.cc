@@ -146,7 +146,7 @@ TEST(ArcStat, LiveOffsetsOfAReceiverClockAhead)
 	st.argv = {bin("arc-stat"), "--live", "--json", "-"};
 	st.pipe_out = true;
 	Pipeline p(np, st);
-	ASSERT_TRUE(wait_bound(port, 5000));
+	ASSERT_TRUE(wait_bound_by(p.a, port, 5000));
 	Ran send = run({bin("frame-send"), "-c", "6", "-a", "5", "127.0.0.1", std::to_string(port)});
 	ASSERT_EQ(exit_code(send.status), 0);
 	ASSERT_TRUE(wait_until([&] { return written(p.a.pid) >= 6 * 3617; }, 5000));

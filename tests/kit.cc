@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
 #include <functional>
@@ -427,7 +428,7 @@ long written(pid_t pid)
 	return at == std::string::npos ? -1 : atol(io.c_str() + at + 7);
 }
 
-HeldPort::HeldPort() : fd(socket(AF_INET, SOCK_DGRAM, 0))
+HeldPort::HeldPort() : fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0))  // never a child's too
 {
 	struct sockaddr_in a = loopback(0);
 	a.sin_addr.s_addr = htonl(INADDR_ANY);
@@ -439,33 +440,102 @@ HeldPort::HeldPort() : fd(socket(AF_INET, SOCK_DGRAM, 0))
 }
 HeldPort::~HeldPort() { close(fd); }
 
-Proc start_net_pipe(int port)
+// The inode of the UDP socket bound to port, from the kernel's table, or 0.
+static unsigned long udp_inode(int port)
 {
-	Spawn s;
-	s.argv = {bin("net-pipe"), std::to_string(port)};
-	s.pipe_out = true;
-	Proc p = start(s);
-	if (!wait_bound(port, 5000))
-		throw std::runtime_error("net-pipe did not bind its port");
-	return p;
+	FILE *f = fopen("/proc/net/udp", "r");
+	if (!f)
+		return 0;
+	char line[512];
+	unsigned long inode = 0;
+	(void)!fgets(line, sizeof line, f);
+	while (fgets(line, sizeof line, f)) {
+		unsigned lport;
+		unsigned long ino;
+		if (sscanf(line, " %*d: %*8x:%4x %*8x:%*4x %*2x %*8x:%*8x %*2x:%*8x %*8x %*u %*d %lu", &lport, &ino) == 2 &&
+		    (int)lport == port)
+			inode = ino;
+	}
+	fclose(f);
+	return inode;
 }
 
-Proc start_net_arc(const std::string &dir, int port, const std::vector<std::string> &env,
+// Whether a process has the socket of this inode among its descriptors; -1 if they cannot be read.
+static int has_socket(const std::string &pid, unsigned long inode)
+{
+	std::string dir = "/proc/" + pid + "/fd", want = "socket:[" + std::to_string(inode) + "]";
+	DIR *d = opendir(dir.c_str());
+	if (!d)
+		return -1;
+	int has = 0;
+	while (struct dirent *e = readdir(d)) {
+		char link[64];
+		ssize_t n = readlink((dir + "/" + e->d_name).c_str(), link, sizeof link - 1);
+		if (n > 0 && std::string(link, (size_t)n) == want)
+			has = 1;
+	}
+	closedir(d);
+	return has;
+}
+
+// Whether the socket bound to port is the process's own (or, where its descriptors cannot be
+// read, whether one is bound at all). A socket of the test's own, which a child still has
+// between fork and exec, is not.
+static bool bound_by(pid_t pid, int port)
+{
+	unsigned long inode = udp_inode(port);
+	if (!inode || has_socket("self", inode) == 1)
+		return false;
+	return has_socket(std::to_string(pid), inode) != 0;
+}
+
+bool wait_bound_by(Proc &p, int port, int ms)
+{
+	int st;
+	bool ended = false;
+	return wait_until([&] { return bound_by(p.pid, port) || (ended = wait_exit(p, 0, &st)); }, ms) && !ended;
+}
+
+// A receiver on a port picked beforehand: should another socket have taken the port between
+// the pick and the receiver's bind (it then fails at once, "cannot bind port"), another port
+// is picked and the receiver started again, three times at most. Ready once its own socket is
+// bound.
+static Proc start_receiver(Spawn s, size_t port_arg, int &port, const char *name)
+{
+	for (int tries = 1;; tries++) {
+		s.argv[port_arg] = std::to_string(port);
+		Proc p = start(s);
+		if (wait_bound_by(p, port, 5000))
+			return p;
+		bool ended = p.pid < 0;  // reaped by the wait
+		std::string why = ended ? read_to_end(p.err, 1000) : "";
+		if (!ended || why.find("cannot bind port") == std::string::npos || tries == 3)
+			throw std::runtime_error(std::string(name) + " did not bind its port: " + why);
+		port = free_udp_port();
+	}
+}
+
+Proc start_net_pipe(int &port)
+{
+	Spawn s;
+	s.argv = {bin("net-pipe"), ""};
+	s.pipe_out = true;
+	return start_receiver(s, 1, port, "net-pipe");
+}
+
+Proc start_net_arc(const std::string &dir, int &port, const std::vector<std::string> &env,
 		   const std::vector<std::string> &wrap)
 {
 	mkdir((dir + "/arc").c_str(), 0755);
 	Spawn s;
 	s.argv = wrap;
-	s.argv.insert(s.argv.end(), {bin("net-arc"), std::to_string(port), "arc"});
+	s.argv.insert(s.argv.end(), {bin("net-arc"), "", "arc"});
 	s.cwd = dir;
 	s.env = env;
-	Proc p = start(s);
-	if (!wait_bound(port, 5000))
-		throw std::runtime_error("net-arc did not bind its port");
-	return p;
+	return start_receiver(s, wrap.size() + 1, port, "net-arc");
 }
 
-Udp::Udp() : fd(socket(AF_INET, SOCK_DGRAM, 0))
+Udp::Udp() : fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0))
 {
 	int big = 4 << 20;
 	setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
@@ -579,4 +649,15 @@ void ArcTree::put(const std::string &stamp, const std::string &bytes, const std:
 	for (size_t at = root.size() + 1; (at = p.find('/', at)) != std::string::npos; at++)
 		mkdir(p.substr(0, at).c_str(), 0755);
 	spit(p, bytes);
+}
+
+bool have_reader(const std::string &reader)
+{
+	if (reader != "astropy")
+		return access(reader.c_str(), X_OK) == 0;
+	static int has = -1;  // asked once: starting Python and astropy takes a while
+	if (has < 0)
+		has = access("/usr/bin/python3", X_OK) == 0 &&
+		      exit_code(run({"/usr/bin/python3", "-c", "import astropy.io.fits"}, "", 60000).status) == 0;
+	return has == 1;
 }

@@ -71,6 +71,9 @@ int term_signal(int status);  // terminating signal, or 0
 int free_udp_port();
 int free_tcp_port();
 bool wait_bound(int port, int ms);  // true once a socket is bound to the port
+// True once p's own socket is bound to the port; false if p ends first (another socket took the
+// port since it was picked, say) or ms pass.
+bool wait_bound_by(Proc &p, int port, int ms);
 long rx_queue(int port);            // bytes queued at the socket bound to port, -1 if none
 bool wait_drained(int port, int ms);  // true once that queue is empty
 struct HeldPort {  // a UDP port bound here, so that a receiver cannot have it
@@ -86,10 +89,12 @@ struct Udp {
 	void send(int port, const std::string &s) const { send(port, s.data(), s.size()); }
 };
 
-// The receivers, ready once their port is bound: net-pipe with its output piped to us; net-arc
-// in dir storing under dir/arc (made here if missing), env and a wrapper command as given.
-Proc start_net_pipe(int port);
-Proc start_net_arc(const std::string &dir, int port, const std::vector<std::string> &env = {},
+// The receivers, ready once their own socket is bound to port: net-pipe with its output piped
+// to us; net-arc in dir storing under dir/arc (made here if missing), env and a wrapper command
+// as given. Should another socket have taken the port since it was picked, port is set to a
+// new one picked and the receiver started on that.
+Proc start_net_pipe(int &port);
+Proc start_net_arc(const std::string &dir, int &port, const std::vector<std::string> &env = {},
 		   const std::vector<std::string> &wrap = {});
 
 // A temporary directory, removed with everything in it at the end of the test.
@@ -117,3 +122,13 @@ struct ArcTree {
 std::string payload(int seed);
 std::string payload_levels(unsigned a, unsigned b);  // every point: channel A a, channel B b
 std::string record(const std::string &stamp16, const std::string &payload3600);
+
+// The outside readers some checks need (fitsverify, astropy, chromium, tar with zstd): whether
+// one is here, a program by its absolute path, or "astropy", the module under /usr/bin/python3.
+bool have_reader(const std::string &reader);
+// Skips the rest of the test, naming the reader, when it is missing.
+#define NEED_READER(reader)                                                    \
+	do {                                                                   \
+		if (!have_reader(reader))                                      \
+			GTEST_SKIP() << (reader) << " is not installed";       \
+	} while (0)

@@ -125,7 +125,7 @@ TEST_F(NetArc, MissingRootLosesFramesUntilItExists)
 	s.argv = {bin("net-arc"), std::to_string(port), "arc"};
 	s.cwd = t.path;
 	p = start(s);
-	ASSERT_TRUE(wait_bound(port, 5000));
+	ASSERT_TRUE(wait_bound_by(p, port, 5000));
 	const std::string a = "2026120721163450", b = "2026120721163500";
 	pair(a, payload(1));
 	// The shell says what failed; the archiver lives on (the compressor never read its pipe).
@@ -191,7 +191,7 @@ TEST(NetArcStart, UsageAndRootRefusals)
 	Spawn s;
 	s.argv = {bin("net-arc"), std::to_string(port), "123456789012345"};
 	Proc p = start(s);
-	EXPECT_TRUE(wait_bound(port, 5000));
+	EXPECT_TRUE(wait_bound_by(p, port, 5000));
 }
 
 TEST(NetArcStart, PortInUseFailsAtOnce)

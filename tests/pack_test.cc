@@ -103,6 +103,8 @@ size_t count_suffix(const std::map<std::string, std::string> &t, const std::stri
 
 TEST(ArcPack, ReadersGiveTheSameBytesLoosePackedAndMixed)
 {
+	NEED_READER("/usr/bin/tar");
+	NEED_READER("/usr/bin/zstd");  // tar unpacks .zst through it
 	struct {
 		const char *name;
 		std::vector<std::string> range;  // the periods arc-pack is given

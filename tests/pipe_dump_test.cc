@@ -117,7 +117,7 @@ TEST(LivePipeline, SimulatedFramesReachTheDump)
 	pd.pipe_out = true;
 	Pipeline live(np, pd);
 	Proc &recv = live.a, &dump = live.b;
-	ASSERT_TRUE(wait_bound(port, 5000));
+	ASSERT_TRUE(wait_bound_by(recv, port, 5000));
 	Ran send = run({bin("frame-send"), "-c", "6", "-i", "20", "127.0.0.1", std::to_string(port)});
 	EXPECT_EQ(exit_code(send.status), 0) << send.err;
 	// net-pipe has written all six records into the pipe.

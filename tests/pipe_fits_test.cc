@@ -42,6 +42,8 @@ void verify_all(const std::string &dir)
 
 TEST(PipeFits, PeriodEdgesReadBackByOutsideReaders)
 {
+	NEED_READER("/usr/bin/fitsverify");
+	NEED_READER("astropy");
 	// One-minute periods; stamps local time at +01:30.
 	const char *frames[] = {
 		"12000000", "12005950",                          // the first and last half second of a period
@@ -76,6 +78,8 @@ TEST(PipeFits, PeriodEdgesReadBackByOutsideReaders)
 
 TEST(PipeFits, GzipFilesInTheHostsZone)
 {
+	NEED_READER("/usr/bin/fitsverify");
+	NEED_READER("astropy");
 	// Fifteen-minute periods through a pipe, across a boundary; the zone from TZ (one hour east).
 	TempDir t;
 	std::string in;
@@ -98,6 +102,7 @@ TEST(PipeFits, GzipFilesInTheHostsZone)
 
 TEST(PipeFits, AFarFutureStampCostsOnlyItself)
 {
+	NEED_READER("astropy");
 	// A live logger, one-minute periods: 20 frames, one stamped 2099, then 40 more into the
 	// next minute and one of the minute after, which writes the second minute while the input
 	// is still open. The outlier is said when it happens, not at an end a logger never reaches.
@@ -140,6 +145,7 @@ TEST(PipeFits, AFarFutureStampCostsOnlyItself)
 
 TEST(PipeFits, AClockThatJumpedIsFollowed)
 {
+	NEED_READER("/usr/bin/fitsverify");
 	// The very first stamp is 2099's: the real ones after it are outliers until ten agree, then
 	// the logger follows them (a clock set back or forward is the same case).
 	TempDir t;
@@ -176,6 +182,8 @@ TEST(PipeFits, SummerTimeChange)
 
 TEST(PipeFits, LongPeriodsInBoundedMemory)
 {
+	NEED_READER("/usr/bin/fitsverify");
+	NEED_READER("astropy");
 	// An hour's period is four blocks of columns: frames in the first, second, last, then back
 	// in the first (from the spool) and one column twice; all read back exactly. Then a day's
 	// period with a few frames: memory is what has come, not what the period could hold.
@@ -228,6 +236,8 @@ TEST(PipeFits, FolderNamesAreNeverParsed)
 
 TEST(PipeFits, StationFromTheEnvironmentOptionsOverride)
 {
+	NEED_READER("/usr/bin/fitsverify");
+	NEED_READER("astropy");
 	TempDir t;
 	std::string in = record("2026120712000000", payload(1)) + record("2026120712000050", payload(2));
 	spit(t / "in.records", in);

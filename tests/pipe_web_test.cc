@@ -213,14 +213,30 @@ int threads(pid_t pid)
 	return at == std::string::npos ? -1 : atoi(s.c_str() + at + 8);
 }
 
+// The port a pipe-web started with -l ADDR:0 says it listens on ("pipe-web: listening on
+// 127.0.0.1:PORT"), read from its standard error within ms; 0 if it says nothing else or ends.
+int listening_port(Proc &p, int ms, std::string &said)
+{
+	const std::string mark = "pipe-web: listening on 127.0.0.1:";
+	while (said.find('\n') == std::string::npos) {
+		std::string c = read_n(p.err, 1, ms);
+		if (c.empty())
+			return 0;
+		said += c;
+	}
+	return said.rfind(mark, 0) == 0 ? atoi(said.c_str() + mark.size()) : 0;
+}
+
+// pipe-web on a port of the system's choosing, as it says: no port picked here can be taken
+// by another before it binds.
 struct Web {
-	int port = free_tcp_port();
+	int port = 0;
 	Proc p;
 	// files: the descriptors it may have (ulimit -n), 0 for as many as it likes.
 	explicit Web(std::vector<std::string> opts = {}, int files = 0, std::vector<std::string> env = {})
 	{
 		Spawn s;
-		s.argv = {bin("pipe-web"), "-l", "127.0.0.1:" + std::to_string(port)};
+		s.argv = {bin("pipe-web"), "-l", "127.0.0.1:0"};
 		s.argv.insert(s.argv.end(), opts.begin(), opts.end());
 		if (files) {
 			std::string cmd = "ulimit -n " + std::to_string(files) + " && exec \"$0\" \"$@\"";
@@ -231,8 +247,16 @@ struct Web {
 			s.env.push_back("STATION_NAME=");  // the default title, whatever the test's environment
 		s.pipe_in = true;
 		p = start(s);
-		if (!wait_until([&] { return get(port, "/healthz").find("200 OK") != std::string::npos; }, 10000, 20))
-			throw std::runtime_error("pipe-web did not answer");
+		std::string said;
+		if (!(port = listening_port(p, 10000, said)))
+			throw std::runtime_error("pipe-web said no port: " + said + drain(p.err));
+	}
+	// Once a viewer has joined (its handshake answered is not enough: the server counts it
+	// after), what is fed reaches it as it comes, events too.
+	bool viewers(int n)
+	{
+		std::string want = "\"clients\":" + std::to_string(n) + ",";
+		return wait_until([&] { return get(port, "/healthz").find(want) != std::string::npos; }, 10000, 10);
 	}
 	void feed(const std::string &bytes) { ASSERT_EQ(write(p.in, bytes.data(), bytes.size()), (ssize_t)bytes.size()); }
 	bool frames(long long n)
@@ -438,6 +462,7 @@ struct Browser {
 
 TEST(PipeWeb, ABrowserDrawsTheWaterfall)
 {
+	NEED_READER("/usr/bin/chromium");
 	// Forty frames of a sky at 50 (channel A) and 100 (B), then twenty of 120 and 60: a
 	// browser shows twenty rows of the new colours on top, the older below.
 	Web w({"-n", "200"});
@@ -489,6 +514,7 @@ TEST(PipeWeb, ABrowserDrawsTheWaterfall)
 
 TEST(PipeWeb, ABrowserMarksAndListsABurst)
 {
+	NEED_READER("/usr/bin/chromium");
 	// The burst's sky: the page lists the burst and draws its box, black edged in white, from
 	// its lowest frequency on both panels, over the rows of its frames.
 	Ran sky = run({bin("frame-send"), "-o", "-T", "2026120810000000", "-c", "200", "-s", "1", "-k", "III@30"}, "", 60000);
@@ -558,11 +584,13 @@ TEST(PipeWeb, AReadErrorOnStandardInputEndsWithStatusOne)
 {
 	TempDir t;  // a directory as standard input: every read fails
 	for (std::vector<std::string> opts : std::vector<std::vector<std::string>>{{}, {"-x"}}) {
-		std::vector<std::string> argv = {bin("pipe-web"), "-l", "127.0.0.1:" + std::to_string(free_tcp_port())};
+		std::vector<std::string> argv = {bin("pipe-web"), "-l", "127.0.0.1:0"};
 		argv.insert(argv.end(), opts.begin(), opts.end());
 		Ran r = run_files(argv, t.path, "/dev/null");
 		EXPECT_EQ(exit_code(r.status), 1) << opts.size();
-		EXPECT_EQ(r.err, "pipe-web: read error on standard input: Is a directory\n");
+		size_t line = r.err.find('\n') + 1;
+		EXPECT_EQ(r.err.substr(0, strlen("pipe-web: listening on 127.0.0.1:")), "pipe-web: listening on 127.0.0.1:");
+		EXPECT_EQ(r.err.substr(line), "pipe-web: read error on standard input: Is a directory\n");
 	}
 }
 
@@ -775,6 +803,7 @@ TEST(PipeWeb, BurstsComeAsTextBesideTheFramesUnchanged)
 	ASSERT_EQ(want.size(), 2u) << ev.out;
 	Web w({"-n", "200"});
 	Viewer v(w.port);
+	ASSERT_TRUE(w.viewers(1));  // else the burst may pass before it joins, and only its end come
 	w.feed(sky.out);
 	for (size_t k = 0; k < 200; k++)
 		ASSERT_EQ(v.next(), sky.out.substr(k * FR_RECORD, FR_RECORD)) << k;

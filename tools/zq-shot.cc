@@ -8,10 +8,14 @@
 #include "cli.h"
 #include "zq2.h"
 
+static const char USAGE[] = "usage: zq-shot TITLE NAME";
+static const char HELP[] = "Saves the window titled TITLE on the display as NAME.png.\n";
+
 int main(int argc, char **argv)
 {
+	help_or_version(argc, argv, USAGE, HELP);
 	if (argc != 3)
-		usage("usage: zq-shot TITLE NAME");
+		usage(USAGE);
 	zq.dpy = XOpenDisplay(nullptr);
 	if (!zq.dpy)
 		die("cannot open display %s", XDisplayName(nullptr));

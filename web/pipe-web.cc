@@ -49,7 +49,8 @@ static const char USAGE[] = "usage: pipe-web [-l ADDR:PORT] [-n ROWS] [-t TITLE]
 static const char HELP[] =
 	"Serves the records of standard input to web browsers: the page at /, the frames and the\n"
 	"bursts found in them at /ws, one line of JSON at /healthz.\n"
-	"  -l ADDR:PORT  where to listen (default 127.0.0.1:8080; [::1]:8080 for IPv6)\n"
+	"  -l ADDR:PORT  where to listen (default 127.0.0.1:8080; [::1]:8080 for IPv6); with PORT 0\n"
+	"                a free port, said on standard error as \"pipe-web: listening on ADDR:PORT\"\n"
 	"  -n ROWS       rows of the waterfall, the frames a new viewer gets first (1 to 10000, default 800)\n"
 	"  -t TITLE      the page's title (default $STATION_NAME, else \"Spectrogram\")\n"
 	"  -x            end with the input (otherwise it serves the last frames until killed)\n";
@@ -457,6 +458,11 @@ static void listen(Server &srv)
 		srv.acc.listen(asio::socket_base::max_listen_connections, ec);
 	if (ec)
 		die("cannot listen on %s: %s", srv.listen.c_str(), ec.message().c_str());
+	if (ep.port() == 0) {  // the system's choice, said so that whoever started us can connect
+		ep = srv.acc.local_endpoint(ec);
+		std::string a = ep.address().to_string();
+		warn("listening on %s:%u", (ep.address().is_v6() ? "[" + a + "]" : a).c_str(), (unsigned)ep.port());
+	}
 }
 
 int main(int argc, char **argv)
