@@ -3,10 +3,12 @@
 // measures; and the pack unit's check, which logs and fails by that status.
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <fcntl.h>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include "arckit.h"
@@ -193,6 +195,56 @@ TEST(ArcHealth, WarningUnderThirtyDaysAndCriticalUnderSeven)
 		EXPECT_GT(h["days_left"], c.lo);
 		EXPECT_LT(h["days_left"], c.hi);
 	}
+}
+
+// The day of the host's clock is measured, not passed over as ahead of it: only a day that
+// starts later than the clock plus its grace is. (Checked against the day's start, not its end,
+// which lies ahead of the clock all day.)
+TEST(ArcHealth, TodayIsMeasured)
+{
+	char today[16];
+	time_t now = time(nullptr);
+	strftime(today, sizeof today, "%Y%m%d", localtime(&now));
+	ArcTree a({std::string(today) + "00000000", std::string(today) + "00000050"});
+	Ran r = run({bin("arc-stat"), "--health", "--json", a.root});
+	EXPECT_EQ(exit_code(r.status), 0) << r.err;
+	EXPECT_EQ(r.err, "");
+	auto j = nlohmann::json::parse(r.out);
+	EXPECT_EQ(j["days_measured"], 1) << r.out;
+	EXPECT_EQ(j["last_day"], today) << r.out;
+	EXPECT_EQ(j["frames"], 2) << r.out;
+	EXPECT_EQ(j["days_ahead"], 0) << r.out;
+}
+
+// Free and total bytes and inodes, each under its own name, as the file system has them (a
+// tmpfs nothing else writes on), in the JSON and the text alike.
+TEST(ArcHealth, FreeAndTotalAsTheFileSystemHasThem)
+{
+	Tmpfs fs("size=8m,nr_inodes=1000");
+	if (!fs.ok)
+		GTEST_SKIP() << "cannot mount a tmpfs here (not permitted)";
+	std::string root = fs.dir + "/arc";
+	ASSERT_EQ(mkdir(root.c_str(), 0755), 0);
+	int stored = 0;
+	ASSERT_TRUE(write_period(root, "20261101100", 10, &stored));
+	struct statvfs v;
+	ASSERT_EQ(statvfs(root.c_str(), &v), 0);
+	unsigned long long free_bytes = (unsigned long long)v.f_bavail * v.f_frsize,
+			   total_bytes = (unsigned long long)v.f_blocks * v.f_frsize;
+	ASSERT_NE(free_bytes, total_bytes);
+	ASSERT_NE((unsigned long long)v.f_favail, (unsigned long long)v.f_files);
+	std::string out;
+	EXPECT_EQ(health(root, &out), 2) << out;  // a small disk: full within the day
+	auto j = nlohmann::json::parse(out);
+	EXPECT_EQ(j["free_bytes"], free_bytes) << out;
+	EXPECT_EQ(j["total_bytes"], total_bytes) << out;
+	EXPECT_EQ(j["free_inodes"], (unsigned long long)v.f_favail) << out;
+	EXPECT_EQ(j["total_inodes"], (unsigned long long)v.f_files) << out;
+	Ran r = run({bin("arc-stat"), "--health", root});
+	EXPECT_NE(r.out.find("free bytes      " + std::to_string(free_bytes) + " of " + std::to_string(total_bytes) + "\n"),
+		  std::string::npos) << r.out;
+	EXPECT_NE(r.out.find("free inodes     " + std::to_string(v.f_favail) + " of " + std::to_string(v.f_files) + "\n"),
+		  std::string::npos) << r.out;
 }
 
 }  // namespace

@@ -268,6 +268,26 @@ TEST(PipeEvents, HookRunsForBurstsOnly)
 	EXPECT_EQ(r.err.find("EVENT_KIND=FAULT"), std::string::npos) << r.err;
 }
 
+// With -l an event has a line when it starts and one when it ends, but its hook runs once,
+// when it has ended, with its real end.
+TEST(PipeEvents, HookRunsOnceAnEventHasEnded)
+{
+	Sky s = sky({"-c", "200", "-s", "1", "-k", "III@30"});
+	Ran r = run({bin("pipe-events"), "--json", "-l", "1.5", "-x", "env"}, s.records, 30000);
+	ASSERT_EQ(exit_code(r.status), 0) << r.err;
+	std::istringstream in(r.out);
+	std::string a, b;
+	std::getline(in, a), std::getline(in, b);
+	ASSERT_NE(b, "") << r.out;
+	auto end = nlohmann::json::parse(b);
+	EXPECT_EQ(end["state"], "end");
+	size_t kinds = 0;
+	for (size_t at = 0; (at = r.err.find("EVENT_KIND=", at)) != std::string::npos; at++)
+		kinds++;
+	EXPECT_EQ(kinds, 1u) << r.err;
+	EXPECT_NE(r.err.find("EVENT_END=" + std::string(end["end"]) + "\n"), std::string::npos) << r.err;
+}
+
 // A process that is there and not a zombie.
 bool alive(pid_t pid)
 {
@@ -390,6 +410,34 @@ INSTANTIATE_TEST_SUITE_P(
 			  EndCase{"EndOfInput", 0, true, false, 0},
 			  EndCase{"TermWhileWaitingAtTheEnd", SIGTERM, true, true, SIGTERM}),
 	[](const ::testing::TestParamInfo<EndCase> &i) { return std::string(i.param.name); });
+
+// Ended by TERM, pipe-events gives its hooks their grace: a hook that tidies up on TERM
+// (here, by writing a file) does so before the KILL that would follow.
+TEST(PipeEvents, AHookEndedByTermHasItsGraceToTidyUp)
+{
+	Sky s = sky({"-c", "200", "-s", "1", "-k", "III@30"});
+	TempDir d;
+	std::string script = d / "hook", pidfile = d / "pid", tidied = d / "tidied";
+	spit(script,
+	     "#!/bin/sh\ntrap 'echo tidied > " + tidied + "; exit 0' TERM\nsleep 60 &\necho $$ > " + pidfile +
+		     ".part\nmv " + pidfile + ".part " + pidfile + "\nwait\n",
+	     0755);
+	Spawn p;
+	p.argv = {bin("pipe-events"), "-x", script};
+	p.pipe_in = p.pipe_out = true;
+	Proc pe = start(p);
+	ASSERT_EQ(write(pe.in, s.records.data(), s.records.size()), (ssize_t)s.records.size());
+	ASSERT_TRUE(wait_until([&] { return exists(pidfile); }, 10000, 10));
+	pid_t hook = (pid_t)atol(slurp(pidfile).c_str());
+	ASSERT_GT(hook, 1);
+	kill(pe.pid, SIGTERM);
+	int st = -1;
+	EXPECT_TRUE(wait_exit(pe, 8000, &st));
+	EXPECT_EQ(term_signal(st), SIGTERM);
+	stop(pe);
+	EXPECT_TRUE(all_gone({hook}, 5000));
+	EXPECT_EQ(exists(tidied) ? slurp(tidied) : "", "tidied\n") << "the hook was killed without its grace";
+}
 
 // Frames with a bad stamp cost only themselves: not a time, repeated, late, or far ahead; each
 // holds a level that would be a spike if taken. Said on stderr.

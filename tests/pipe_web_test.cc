@@ -881,6 +881,28 @@ TEST(Marks, SpikesAreNotMarkedAndTheLatestFewAreKept)
 	EXPECT_EQ(nlohmann::json::parse(kept[1]), out[5]);
 }
 
+// Frames of a receiver fault (0 or 65535 across the band) are a FAULT line for pipe-events, but
+// no burst to mark: the marks are those of the bursts alone.
+TEST(Marks, AReceiverFaultIsNotMarked)
+{
+	Ran sky = run({bin("frame-send"), "-o", "-T", "2026120810000000", "-c", "400", "-s", "1", "-k", "III@30,III@120"},
+		      "", 60000);
+	ASSERT_EQ(exit_code(sky.status), 0) << sky.err;
+	Marks m;
+	std::vector<std::string> kinds;
+	for (size_t k = 0; k < 400; k++) {
+		std::string r = sky.out.substr(k * FR_RECORD, FR_RECORD);
+		if (k >= 150 && k < 156)  // between the bursts
+			r = r.substr(0, FR_HEADER) + payload_levels(65535, 65535);
+		for (const std::string &msg : m.feed(r))
+			kinds.push_back(std::string(nlohmann::json::parse(msg)["kind"]) + " " +
+					std::string(nlohmann::json::parse(msg)["state"]));
+	}
+	EXPECT_EQ(kinds, (std::vector<std::string>{"III start", "III end", "III start", "III end"}));
+	for (const std::string &msg : m.recent())
+		EXPECT_EQ(nlohmann::json::parse(msg)["kind"], "III") << msg;
+}
+
 TEST(PipeWeb, EndsInOrderWithViewersConnected)
 {
 	// -x with viewers connected, one of them stalled mid-write: all sessions close before the

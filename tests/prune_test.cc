@@ -180,4 +180,45 @@ TEST(ArcPrune, RemovesOnlyOldDaysInsideRoot)
 	}
 }
 
+// A removal that fails part way (a period it may read but not write in) is named with its
+// first failure, never logged as removed, and the exit status says so. Run as nobody: root
+// removes whatever the modes say.
+TEST(ArcPrune, ARemovalThatFailsIsNamed)
+{
+	ArcTree a({day(10) + "00000000", day(10) + "00000050"});
+	std::vector<std::string> argv = unprivileged({bin("arc-prune"), "--keep-days", "2", a.root});
+	if (argv.empty())
+		GTEST_SKIP() << "cannot drop root's privileges here (no setpriv)";
+	ASSERT_EQ(chmod(a.t.path.c_str(), 0755), 0);
+	ASSERT_EQ(chmod(a.root.c_str(), 0777), 0);
+	for (auto &e : fs::recursive_directory_iterator(a.root))
+		if (e.is_directory())
+			fs::permissions(e.path(), fs::perms::all);
+	std::string dir = a.root + "/" + day(10), period = dir + "/" + day(10) + "000";
+	ASSERT_EQ(chmod(period.c_str(), 0555), 0);
+	Ran r = run(argv);
+	chmod(period.c_str(), 0755);
+	EXPECT_EQ(exit_code(r.status), 1) << r.err;
+	std::string said = "arc-prune: " + dir + ": could not be removed whole: " + period + "/" + day(10);
+	EXPECT_EQ(r.err.rfind(said, 0), 0u) << r.err;
+	EXPECT_TRUE(r.err.ends_with(".gz: Permission denied\n")) << r.err;
+	EXPECT_EQ(r.err.find("removed " + dir), std::string::npos) << r.err;
+	EXPECT_TRUE(exists(a.root + "/" + frame_path(day(10) + "00000000")));
+}
+
+// Counts in the log are plural but for one: a day directory holding nothing says "0 frames"
+// and, being one inode, "1 inode".
+TEST(ArcPrune, CountsSayOneAndNoneRightly)
+{
+	ArcTree a({day(10) + "00000000"});
+	ASSERT_EQ(mkdir((a.root + "/" + day(20)).c_str(), 0755), 0);
+	Ran r = run({bin("arc-prune"), "-n", "--keep-days", "2", a.root});
+	EXPECT_EQ(exit_code(r.status), 0) << r.err;
+	std::string empty = "would remove " + a.root + "/" + day(20) + " (0 frames, ";
+	EXPECT_EQ(r.out.rfind(empty, 0), 0u) << r.out;
+	EXPECT_NE(r.out.find(" bytes, 1 inode)\nwould remove " + a.root + "/" + day(10) + " (1 frame, "), std::string::npos)
+		<< r.out;
+	EXPECT_TRUE(r.out.ends_with(" bytes, 3 inodes)\n")) << r.out;
+}
+
 }  // namespace
