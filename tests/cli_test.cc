@@ -78,15 +78,12 @@ TEST(Programs, FromAndToTakeAPeriodsNameAndARefusalSaysWhy)
 			argv.insert(argv.end(), c.args.begin(), c.args.end());
 			Ran r = run(argv);
 			std::string what = std::string(prog) + " " + c.args[0];
-			bool says_why = std::string(prog) != "arc-pack";  // its own change, by its owner, is to come
 			ASSERT_EQ(exit_code(r.status), c.code) << what << ": " << r.err;
 			if (c.code == 2) {
 				EXPECT_EQ(r.err.rfind("usage: " + std::string(prog) + " ", 0), 0u) << what << ": " << r.err;
 				EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << what << ": " << r.err;
 				std::string end = ": " + c.why + "\n";
-				if (says_why) {
-					EXPECT_EQ(r.err.size() > end.size() ? r.err.substr(r.err.size() - end.size()) : r.err, end) << what;
-				}
+				EXPECT_EQ(r.err.size() > end.size() ? r.err.substr(r.err.size() - end.size()) : r.err, end) << what;
 			} else if (std::string(prog) == "arc-cat") {
 				EXPECT_EQ(std::to_string(r.out.size() / 3617), c.why) << what;
 			}
