@@ -17,6 +17,7 @@ TEST(Demo, WithADisplayClosingTheWindowGoesOnToTheDumpAndEndsWith0)
 		s.env = {"DISPLAY=" + x.display, "ZQ_BIN=" + bin(""), "ZQ_OUT=" + out.path,
 			 "PORT=" + std::to_string(free_udp_port())};
 		s.pipe_out = true;
+		s.group = true;  // a test that fails ends what the demo started too
 		Proc demo = start(s);
 		Window w = find_window(x.dpy, "Spectrogram", 20000);
 		ASSERT_NE(w, 0u) << how;

@@ -39,7 +39,7 @@ static void closefd(int &fd)
 	fd = -1;
 }
 
-Proc::Proc(Proc &&o) noexcept : pid(o.pid), in(o.in), out(o.out), err(o.err)
+Proc::Proc(Proc &&o) noexcept : pid(o.pid), group(o.group), in(o.in), out(o.out), err(o.err)
 {
 	o.pid = -1;
 	o.in = o.out = o.err = -1;
@@ -122,6 +122,8 @@ Proc start(const Spawn &s)
 		// Should the test itself die before it ends this child, the child goes with it.
 		prctl(PR_SET_PDEATHSIG, SIGKILL);
 		signal(SIGPIPE, SIG_DFL);
+		if (s.group)
+			setpgid(0, 0);
 		if (s.pipe_in)
 			dup2(pin[0], 0);
 		else if (s.stdin_fd >= 0)
@@ -147,6 +149,8 @@ Proc start(const Spawn &s)
 	}
 	Proc p;
 	p.pid = pid;
+	if ((p.group = s.group))
+		setpgid(pid, pid);  // as the child does: whichever comes first, the group is there at once
 	if (s.pipe_in) {
 		close(pin[0]);
 		p.in = pin[1];
@@ -176,7 +180,7 @@ bool wait_exit(Proc &p, int ms, int *status)
 void stop(Proc &p)
 {
 	if (p.pid > 0) {
-		kill(p.pid, SIGKILL);
+		kill(p.group ? -p.pid : p.pid, SIGKILL);
 		waitpid(p.pid, nullptr, 0);
 		p.pid = -1;
 	}

@@ -12,6 +12,7 @@ std::string src(const std::string &rel);   // path in the source tree
 
 struct Proc {
 	pid_t pid = -1;
+	bool group = false;  // the child leads a process group of its own, ended with it
 	int in = -1;   // our end of the child's standard input, when piped
 	int out = -1;  // our end of its standard output, when piped
 	int err = -1;  // our end of its standard error, when piped
@@ -30,6 +31,7 @@ struct Spawn {
 	bool pipe_in = false, pipe_out = false, pipe_err = true;
 	int stdin_fd = -1, stdout_fd = -1;  // give the child these instead of pipes
 	std::string cwd;
+	bool group = false;  // in a process group of its own, which stop() ends whole (a script's children)
 };
 
 Proc start(const Spawn &s);
