@@ -34,6 +34,7 @@
 #include "frame.h"
 #include "pack.h"
 #include "period.h"
+#include "progress.h"
 #include "reader.h"
 
 static const char USAGE[] = "usage: arc-pack [-n] [-a AGE] ROOT [FROM [TO]]";
@@ -360,6 +361,7 @@ static void pack_period(Opts &o, const std::string &name)
 		return;
 	step(o, "renamed");
 	remove_loose(o, j);
+	progress_clear();
 	fprintf(stderr, "arc-pack: %s: %zu frames (%zu loose)\n", j.pack.c_str(), j.src.size(), j.loose);
 }
 
@@ -411,11 +413,14 @@ int main(int argc, char **argv)
 	std::vector<std::string> days;
 	if (std::string problem = arc_list(o.root, 8, days); !problem.empty())
 		die("%s", problem.c_str());
+	Progress pr((long)days.size(), "days");
 	for (const std::string &day : days) {
 		struct stat d;
+		progress_at(pr, day);
 		if (!o.stop && lstat((o.root + "/" + day).c_str(), &d) == 0 && S_ISDIR(d.st_mode))
 			pack_day(o, day);  // never through a link
 	}
+	progress_end(pr);
 	if (fflush(stdout) != 0)
 		die("write error on standard output:");
 	return o.status;

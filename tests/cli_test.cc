@@ -147,6 +147,8 @@ TEST(Progress, ALineRewrittenOnATerminalAndNothingElsewhere)
 		{{bin("arc-stat"), a.root, "20261202", "20261204"}, "\rarc-stat: 20261202: 1 of 2 days\033[K",
 		 "\rarc-stat: 20261203: 2 of 2 days\033[K"},
 		{{bin("arc-cat"), a.root}, "\rarc-cat: 20261201: 1 of 4 days\033[K", "\rarc-cat: 20261204: 4 of 4 days\033[K"},
+		{{bin("arc-pack"), "-n", a.root}, "\rarc-pack: 20261201: 1 of 4 days\033[K",
+		 "\rarc-pack: 20261204: 4 of 4 days\033[K"},
 	};
 	for (auto &c : cases) {
 		std::string tty = on_terminal(c.args);
