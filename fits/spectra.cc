@@ -255,15 +255,18 @@ std::string sp_start(fitsfile *f, long long *us)
 	if (!has_date)
 		return "no start time (DATE-OBS)";
 	int y = digits(d, 0, 4), m = digits(d, 5, 2), day = digits(d, 8, 2);
-	bool ok = y >= 1971 && y <= 9998 && (d[4] == '-' || d[4] == '/') && d[7] == d[4] && m >= 1 && m <= 12 &&
+	bool ok = d.size() >= 10 && y >= 0 && (d[4] == '-' || d[4] == '/') && d[7] == d[4] && m >= 1 && m <= 12 &&
 		  day >= 1 && day <= month_days(y, m);
 	long long tod = -1;
 	if (ok && d.size() > 10 && d[10] == 'T')
 		tod = time_of_day(d, 11);
 	else if (ok && d.size() == 10 && has_time)
 		tod = time_of_day(t, 0);
+	std::string keys = " (DATE-OBS '" + d + "', TIME-OBS '" + t + "')";
 	if (!ok || tod < 0)
-		return "start time not a real time (DATE-OBS '" + d + "', TIME-OBS '" + t + "')";
+		return "start time not a real time" + keys;
+	if (y < 1971 || y > 9998)  // a local stamp of any zone stays within 1970 to 9999
+		return "start time outside the years 1971 to 9998" + keys;
 	*us = days_from_civil(y, m, day) * 86400000000LL + tod;
 	return "";
 }

@@ -272,6 +272,8 @@ TEST(FitsPipe, BadFilesAreNamedAndSkipped)
 		{"nodate.fit", "no start time (DATE-OBS)", with([](Station &s) { s.date = nullptr; }), nullptr},
 		{"baddate.fit", "start time not a real time (DATE-OBS '2015/02/29', TIME-OBS '12:00:00.250')",
 		 with([](Station &s) { s.date = "2015/02/29"; }), nullptr},
+		{"y1970.fit", "start time outside the years 1971 to 9998 (DATE-OBS '1970/06/01', TIME-OBS '12:00:00.250')",
+		 with([](Station &s) { s.date = "1970/06/01"; }), nullptr},
 		{"ours.fit", "not as pipe-fits writes it: not 900 rows of 32-bit levels in hundredths, half a second a column",
 		 with([](Station &s) { s.keys = {{"BUNIT", "level"}, {"CHANNEL", "A"}}; }), nullptr},
 	};
