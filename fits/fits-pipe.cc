@@ -20,6 +20,7 @@
 #include <string>
 #include <unistd.h>
 #include <vector>
+#include <zlib.h>
 
 #include "cli.h"
 #include "frame.h"
@@ -85,11 +86,35 @@ static Opts options(int argc, char **argv, Run &r)
 			usage(USAGE);
 	}
 	int n = argc - optind;
-	if (n == 0 || (o.pairs && n % 2))
+	if (n == 0)
 		usage(USAGE);
+	if (o.pairs && n % 2)
+		usage_why(USAGE, "-2 takes files in pairs, and %d were given", n);
 	for (int i = optind; i < argc; i += o.pairs ? 2 : 1)
 		r.items.push_back({argv[i], o.pairs ? argv[i + 1] : "", 0});
 	return o;
+}
+
+// A compressed file is inflated whole into memory when it is opened: no station file comes
+// near this, and a small file that claims more is refused before it can take the memory.
+enum : long { GZ_MAX = 32L << 20 };
+
+// Whether the file, if it is gzip-compressed, inflates to at most GZ_MAX bytes (read through
+// once, a block at a time; an uncompressed file is read in place, as it is needed).
+static bool inflates_within(const std::string &path)
+{
+	gzFile g = gzopen(path.c_str(), "rb");
+	if (!g)
+		return true;  // opening it again says why
+	bool ok = true;
+	if (gzdirect(g) == 0) {
+		static char block[1 << 16];
+		long total = 0;
+		for (int n; ok && (n = gzread(g, block, sizeof block)) > 0;)
+			ok = (total += n) <= GZ_MAX;
+	}
+	gzclose(g);
+	return ok;
 }
 
 // Opens a file by its name alone (never read as CFITSIO's extended syntax; gzip is read too).
@@ -105,6 +130,8 @@ static std::string open_fits(const std::string &path, fitsfile **f)
 	close(fd);
 	if (!regular)
 		return "not a regular file";
+	if (!inflates_within(path))
+		return "inflates to more than " + std::to_string(GZ_MAX >> 20) + " MiB";
 	int st = 0;
 	if (fits_open_diskfile(f, path.c_str(), READONLY, &st) != 0) {
 		*f = nullptr;

@@ -4,6 +4,7 @@
 // CFITSIO in each image type; bad files named and skipped with nothing of them written; A and B
 // from two files.
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cmath>
@@ -288,6 +289,18 @@ TEST(FitsPipe, BadFilesAreNamedAndSkipped)
 		EXPECT_EQ(r.err, "fits-pipe: " + bad + ": " + c.why + "; skipped\n") << c.name;
 		EXPECT_TRUE(r.out == good.out) << c.name;
 	}
+	// A small gzip file that would inflate to more than any station's file, refused before it
+	// is opened whole in memory.
+	std::string bomb = t / "bomb.fit.gz";
+	gzFile g = gzopen(bomb.c_str(), "wb9");
+	std::string zeros(1 << 20, '\0');
+	for (int i = 0; i < 33; i++)
+		gzwrite(g, zeros.data(), (unsigned)zeros.size());
+	gzclose(g);
+	Ran big = run({bin("fits-pipe"), "-z", "+0000", t / "late.fit", bomb, t / "early.fit"});
+	EXPECT_EQ(exit_code(big.status), 1);
+	EXPECT_EQ(big.err, "fits-pipe: " + bomb + ": inflates to more than 32 MiB; skipped\n");
+	EXPECT_TRUE(big.out == good.out);
 	// A file that is not there, a name CFITSIO would read as an instruction (just a name), a
 	// folder and a pipe with no writer (never waited on).
 	mkfifo((t / "fifo").c_str(), 0644);
@@ -364,6 +377,9 @@ TEST(FitsPipe, Refusals)
 		EXPECT_EQ(exit_code(r.status), 2) << args.size();
 		EXPECT_EQ(r.err.rfind("usage: fits-pipe", 0), 0u) << r.err;
 		EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
+		if (args.size() == 3 && args[1] == "-2") {
+			EXPECT_NE(r.err.find(": -2 takes files in pairs, and 1 were given\n"), std::string::npos) << r.err;
+		}
 	}
 	Ran r = run({bin("fits-pipe"), "--version"});
 	EXPECT_EQ(exit_code(r.status), 0);
