@@ -418,4 +418,27 @@ TEST(ArcStat, FramesATruncatedPackCannotGiveAreBrokenNotMissing)
 	EXPECT_EQ(std::count(v.err.begin(), v.err.end(), '\n'), broken + 1);
 }
 
+TEST(ArcReaders, StampsUpToTheGraceAheadOfTheClockAreCounted)
+{
+	// A receiver's clock a little ahead: frames stamped up to 75 minutes past the host's clock
+	// are the archive's own and counted; one stamped beyond is skipped and said.
+	std::vector<std::string> st;
+	time_t now = time(nullptr);
+	for (int minutes : {0, 1, 70, 80}) {
+		time_t t = now + minutes * 60;
+		struct tm tm;
+		localtime_r(&t, &tm);
+		char s[32];
+		strftime(s, sizeof s, "%Y%m%d%H%M%S", &tm);
+		st.push_back(std::string(s) + "00");
+	}
+	ArcTree a(st);
+	Ran r = run({bin("arc-stat"), "--json", a.root}, "", 20000);
+	EXPECT_EQ(exit_code(r.status), 0) << r.err;
+	EXPECT_EQ(r.err, "arc-stat: 1 records skipped: stamps more than 75 minutes ahead of the host's clock\n");
+	size_t total = r.out.find("{\"period\":\"total\"");
+	ASSERT_NE(total, std::string::npos) << r.out;
+	EXPECT_NE(r.out.find("\"present\":3,", total), std::string::npos) << r.out;
+}
+
 }  // namespace

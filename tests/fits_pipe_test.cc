@@ -389,4 +389,41 @@ TEST(FitsPipe, Refusals)
 	EXPECT_EQ(r.out.rfind("usage: fits-pipe", 0), 0u);
 }
 
+TEST(FitsPipe, AValueOutOfRangeAnywhereInPipeFitsFileSkipsItWhole)
+{
+	// A file laid out as pipe-fits writes it, one stored value then changed to what no level
+	// is: named and skipped with none of its frames written, wherever the value lies (the
+	// first block of columns or a later one).
+	struct {
+		long col;  // the column (half second) changed
+		int value;
+	} cases[] = {{0, -2}, {0, 65536}, {3000, 70000}, {3000, -2}, {3599, 65536}};
+	for (auto &c : cases) {
+		SCOPED_TRACE("column " + std::to_string(c.col) + ", value " + std::to_string(c.value));
+		TempDir t;
+		std::string in = record("2026120712000000", pay(1)) + record("2026120712250000", pay(2)) +
+				 record("2026120712295950", pay(3));
+		Ran w = run({bin("pipe-fits"), "-p", "60", "-z", "+0000", "-n", "ONE", "-d", t.path}, in);
+		ASSERT_EQ(exit_code(w.status), 0) << w.err;
+		std::string file = t / "ONE_20261207_120000_01.fit";
+		Ran good = run({bin("fits-pipe"), "-z", "+0000", file});
+		ASSERT_EQ(exit_code(good.status), 0) << good.err;
+		ASSERT_EQ(good.out.size(), 3u * 3617);
+		fitsfile *f;
+		int st = 0;
+		fits_open_diskfile(&f, file.c_str(), READWRITE, &st);
+		fits_set_bscale(f, 1.0, 0.0, &st);  // the stored integer itself
+		long at[2] = {c.col + 1, 6};
+		int v = c.value;
+		fits_write_pix(f, TINT, at, 1, &v, &st);
+		fits_close_file(f, &st);
+		ASSERT_EQ(st, 0);
+		Ran r = run({bin("fits-pipe"), "-z", "+0000", file});
+		EXPECT_EQ(exit_code(r.status), 1);
+		EXPECT_EQ(r.err, "fits-pipe: " + file + ": value " + std::to_string(c.value) +
+					 " is not a level in hundredths (0 to 65535, or -1 for none); skipped\n");
+		EXPECT_EQ(r.out.size(), 0u) << r.out.size() / 3617 << " records of a bad file written";
+	}
+}
+
 }  // namespace

@@ -504,4 +504,30 @@ TEST(ArcPack, AFullDiskAbandonsThePackAndKeepsTheLooseFiles)
 	EXPECT_TRUE(tree(root) == before);
 }
 
+TEST(ArcPack, AnEmptyDirectoryOfAPackedPeriodGoesOnlyOnceAMinuteOld)
+{
+	// net-arc makes a packed period's directory again for a late frame it is about to write:
+	// while that directory is fresh it stays, even empty; left empty a minute, it goes.
+	ArcTree a({"2026113023400000"});
+	std::string dir = a.root + "/20261130/20261130234";
+	std::string packed = a.root + "/20261130/20261130234.pack.tar.zst";
+	Ran first = pack(a.root);
+	ASSERT_EQ(exit_code(first.status), 0) << first.err;
+	ASSERT_TRUE(exists(packed));
+	ASSERT_FALSE(exists(dir));
+	ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+	Ran fresh = pack(a.root);
+	EXPECT_EQ(exit_code(fresh.status), 0) << fresh.err;
+	EXPECT_TRUE(exists(dir)) << "a directory just made again is removed";
+	struct timespec t[2];
+	clock_gettime(CLOCK_REALTIME, &t[0]);
+	t[0].tv_sec -= 61 + 5;
+	t[1] = t[0];
+	ASSERT_EQ(utimensat(AT_FDCWD, dir.c_str(), t, 0), 0);
+	Ran old = pack(a.root);
+	EXPECT_EQ(exit_code(old.status), 0) << old.err;
+	EXPECT_FALSE(exists(dir)) << "an empty directory a minute old stays";
+	EXPECT_TRUE(exists(packed));
+}
+
 }  // namespace

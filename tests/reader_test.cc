@@ -7,6 +7,7 @@
 
 #include "kit.h"
 #include "pack.h"
+#include "period.h"
 #include "reader.h"
 
 namespace {
@@ -168,6 +169,33 @@ TEST(Reader, BatchesOverAPackAndBrokenFramesGiveWhatEachFrameReadAloneGives)
 				<< it.e.stamp;
 		}
 	EXPECT_EQ(batched, alone);
+}
+
+TEST(Reader, AFrameListedLooseThenPackedIsReadFromThePack)
+{
+	// Listed as loose files, then packed (the loose files removed) before they are read: each
+	// frame's bytes come from the pack. One that is gone without a pack is its file's failure.
+	ArcTree a({"2026120712000000", "2026120712000050", "2026120712000100"});
+	std::vector<ArcEntry> e;
+	ASSERT_EQ(arc_period_entries(a.root, "20261207120", e), "");
+	ASSERT_EQ(e.size(), 3u);
+	Ran p = run({bin("arc-pack"), "-a", "0m", a.root}, "", 20000, {"ARC_PACK_SETTLE=0"});
+	ASSERT_EQ(exit_code(p.status), 0) << p.err;
+	ASSERT_FALSE(exists(a.root + "/" + frame_path("2026120712000000")));
+	unsigned char got[FR_PAYLOAD];
+	for (size_t k = 0; k < e.size(); k++) {
+		SCOPED_TRACE(e[k].stamp);
+		EXPECT_FALSE(e[k].packed);
+		const char *why = arc_entry_read(e[k], got);
+		EXPECT_EQ(why ? why : "", std::string());
+		EXPECT_TRUE(std::string((const char *)got, FR_PAYLOAD) == payload((int)k));
+	}
+	ArcTree b({"2026120712000000"});
+	ASSERT_EQ(arc_period_entries(b.root, "20261207120", e), "");
+	ASSERT_EQ(e.size(), 1u);
+	ASSERT_EQ(unlink((b.root + "/" + frame_path("2026120712000000")).c_str()), 0);
+	const char *why = arc_entry_read(e[0], got);
+	EXPECT_EQ(why ? why : "", std::string("cannot open: No such file or directory"));
 }
 
 }  // namespace
