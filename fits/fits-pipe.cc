@@ -95,33 +95,51 @@ static Opts options(int argc, char **argv, Run &r)
 	return o;
 }
 
-// A compressed file is inflated whole into memory when it is opened: no station file comes
-// near this, and a small file that claims more is refused before it can take the memory.
-enum : long { GZ_MAX = 32L << 20 };
+// A file opened: CFITSIO's handle and, for a gzip-compressed file, its inflated bytes, which
+// the handle reads in place.
+struct FitsIn {
+	fitsfile *f = nullptr;
+	std::vector<char> bytes;
+	void *mem = nullptr;  // where CFITSIO finds the bytes and their size, for as long as it is open
+	size_t size = 0;
+};
 
-// Whether the file, if it is gzip-compressed, inflates to at most GZ_MAX bytes (read through
-// once, a block at a time; an uncompressed file is read in place, as it is needed).
-static bool inflates_within(const std::string &path)
+// A compressed file is inflated whole into memory, here rather than by CFITSIO, so that this
+// is the bound: no station file comes near it, and a small file that claims more is refused
+// when it passes it.
+enum : long { GZ_MAX = 64L << 20 };
+
+// Inflates a gzip file into in.bytes. Returns "" (nothing read if the file is not compressed)
+// or why not.
+static std::string inflate_file(const std::string &path, FitsIn &in)
 {
 	gzFile g = gzopen(path.c_str(), "rb");
 	if (!g)
-		return true;  // opening it again says why
-	bool ok = true;
+		return std::string("cannot open: ") + strerror(errno ? errno : ENOMEM);
+	std::string why;
 	if (gzdirect(g) == 0) {
 		static char block[1 << 16];
-		long total = 0;
-		for (int n; ok && (n = gzread(g, block, sizeof block)) > 0;)
-			ok = (total += n) <= GZ_MAX;
+		int n;
+		while (why.empty() && (n = gzread(g, block, sizeof block)) > 0) {
+			if ((long)in.bytes.size() + n > GZ_MAX)
+				why = "inflates to more than " + std::to_string(GZ_MAX >> 20) + " MiB";
+			else
+				in.bytes.insert(in.bytes.end(), block, block + n);
+		}
+		if (why.empty() && (n < 0 || in.bytes.empty()))
+			why = "not a FITS file";  // not gzip after all, or cut short
 	}
 	gzclose(g);
-	return ok;
+	if (!why.empty())
+		std::vector<char>().swap(in.bytes);
+	return why;
 }
 
 // Opens a file by its name alone (never read as CFITSIO's extended syntax; gzip is read too).
 // Returns "" or why not.
-static std::string open_fits(const std::string &path, fitsfile **f)
+static std::string open_fits(const std::string &path, FitsIn &in)
 {
-	*f = nullptr;
+	in = FitsIn();
 	int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);  // a pipe is never waited on
 	if (fd < 0)
 		return std::string("cannot open: ") + strerror(errno);
@@ -130,21 +148,25 @@ static std::string open_fits(const std::string &path, fitsfile **f)
 	close(fd);
 	if (!regular)
 		return "not a regular file";
-	if (!inflates_within(path))
-		return "inflates to more than " + std::to_string(GZ_MAX >> 20) + " MiB";
+	if (std::string why = inflate_file(path, in); !why.empty())
+		return why;
 	int st = 0;
-	if (fits_open_diskfile(f, path.c_str(), READONLY, &st) != 0) {
-		*f = nullptr;
+	in.mem = in.bytes.data();
+	in.size = in.bytes.size();
+	if (in.bytes.empty() ? fits_open_diskfile(&in.f, path.c_str(), READONLY, &st) != 0
+			     : fits_open_memfile(&in.f, path.c_str(), READONLY, &in.mem, &in.size, 0, nullptr, &st) != 0) {
+		in.f = nullptr;
 		return "not a FITS file";
 	}
 	return "";
 }
 
-static void close_fits(fitsfile *f)
+static void close_fits(FitsIn &in)
 {
 	int st = 0;
-	if (f)
-		fits_close_file(f, &st);
+	if (in.f)
+		fits_close_file(in.f, &st);
+	in = FitsIn();
 }
 
 // Names a bad file, and its pair, which is skipped with it.
@@ -167,11 +189,11 @@ static void starts(Run &r)
 		for (const std::string *p : {&it.a, &it.b}) {
 			if (p->empty() || !why.empty())
 				continue;
-			fitsfile *f = nullptr;
+			FitsIn f;
 			long long us = 0;
-			why = open_fits(*p, &f);
+			why = open_fits(*p, f);
 			if (why.empty())
-				why = sp_start(f, &us);
+				why = sp_start(f.f, &us);
 			close_fits(f);
 			in_b = p == &it.b;
 			if (!in_b)
@@ -222,19 +244,19 @@ static void write_frame(Run &r, long long utc)
 // One file or pair: checked whole, then its frames (a pair's half seconds that both have).
 static void emit(Run &r, const Item &it)
 {
-	fitsfile *fa = nullptr, *fb = nullptr;
+	FitsIn fa, fb;
 	SpReader ra, rb;
-	std::string why = open_fits(it.a, &fa);
+	std::string why = open_fits(it.a, fa);
 	if (why.empty())
-		why = sp_open(fa, r.o.sp, &ra);
+		why = sp_open(fa.f, r.o.sp, &ra);
 	if (!why.empty()) {
 		close_fits(fa);
 		return skip(r, it, false, why);
 	}
 	if (!it.b.empty()) {
-		why = open_fits(it.b, &fb);
+		why = open_fits(it.b, fb);
 		if (why.empty())
-			why = sp_open(fb, r.o.sp, &rb);
+			why = sp_open(fb.f, r.o.sp, &rb);
 		if (!why.empty()) {
 			close_fits(fa);
 			close_fits(fb);
@@ -243,7 +265,7 @@ static void emit(Run &r, const Item &it)
 	}
 	long long ta, tb = LLONG_MIN;
 	int sa = sp_next(&ra, &ta, r.va, &why), sb = 1;
-	while (sa == 1 && fb) {
+	while (sa == 1 && fb.f) {
 		while (sb == 1 && tb < ta)
 			sb = sp_next(&rb, &tb, r.vb, &why);
 		if (sb != 1)
@@ -252,7 +274,7 @@ static void emit(Run &r, const Item &it)
 			write_frame(r, ta);
 		sa = sp_next(&ra, &ta, r.va, &why);
 	}
-	for (; sa == 1 && !fb; sa = sp_next(&ra, &ta, r.va, &why)) {
+	for (; sa == 1 && !fb.f; sa = sp_next(&ra, &ta, r.va, &why)) {
 		memcpy(r.vb, r.va, sizeof r.va);
 		write_frame(r, ta);
 	}

@@ -294,12 +294,12 @@ TEST(FitsPipe, BadFilesAreNamedAndSkipped)
 	std::string bomb = t / "bomb.fit.gz";
 	gzFile g = gzopen(bomb.c_str(), "wb9");
 	std::string zeros(1 << 20, '\0');
-	for (int i = 0; i < 33; i++)
+	for (int i = 0; i < 65; i++)
 		gzwrite(g, zeros.data(), (unsigned)zeros.size());
 	gzclose(g);
 	Ran big = run({bin("fits-pipe"), "-z", "+0000", t / "late.fit", bomb, t / "early.fit"});
 	EXPECT_EQ(exit_code(big.status), 1);
-	EXPECT_EQ(big.err, "fits-pipe: " + bomb + ": inflates to more than 32 MiB; skipped\n");
+	EXPECT_EQ(big.err, "fits-pipe: " + bomb + ": inflates to more than 64 MiB; skipped\n");
 	EXPECT_TRUE(big.out == good.out);
 	// A file that is not there, a name CFITSIO would read as an instruction (just a name), a
 	// folder and a pipe with no writer (never waited on).
