@@ -60,6 +60,7 @@ std::vector<std::string> unprivileged(std::vector<std::string> argv)
 		return argv;
 	if (!exists("/usr/bin/setpriv"))
 		return {};
+	argv = emulated(argv);
 	argv.insert(argv.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
 	return argv;
 }

@@ -66,6 +66,22 @@ Proc::~Proc()
 void Proc::close_in() { closefd(in); }
 void Proc::close_out() { closefd(out); }
 
+std::vector<std::string> emulated(std::vector<std::string> args)
+{
+	// A cross-built tree's programs run under the emulator its tests run under ("|" between words).
+	if (*ZQ_EMULATOR && !args.empty() && args[0].rfind(std::string(BIN_DIR) + "/", 0) == 0) {
+		std::string em = ZQ_EMULATOR;
+		std::vector<std::string> words;
+		for (size_t at = 0; at <= em.size(); at = em.find('|', at) + 1) {
+			words.push_back(em.substr(at, em.find('|', at) - at));
+			if (em.find('|', at) == std::string::npos)
+				break;
+		}
+		args.insert(args.begin(), words.begin(), words.end());
+	}
+	return args;
+}
+
 Proc start(const Spawn &s)
 {
 	signal(SIGPIPE, SIG_IGN);  // the tests see write errors; children get the default back
@@ -96,17 +112,7 @@ Proc start(const Spawn &s)
 							   std::string("--log-file=") + vg + "/" + prog + ".%p.log"});
 				break;
 			}
-	// A cross-built tree's programs run under the emulator its tests run under ("|" between words).
-	if (*ZQ_EMULATOR && !args.empty() && args[0].rfind(std::string(BIN_DIR) + "/", 0) == 0) {
-		std::string em = ZQ_EMULATOR;
-		std::vector<std::string> words;
-		for (size_t at = 0; at <= em.size(); at = em.find('|', at) + 1) {
-			words.push_back(em.substr(at, em.find('|', at) - at));
-			if (em.find('|', at) == std::string::npos)
-				break;
-		}
-		args.insert(args.begin(), words.begin(), words.end());
-	}
+	args = emulated(args);
 	std::vector<char *> argv, envp;
 	for (const std::string &a : args)
 		argv.push_back(const_cast<char *>(a.c_str()));

@@ -35,6 +35,9 @@ struct Spawn {
 };
 
 Proc start(const Spawn &s);
+// The command line as it runs here: a program of ours behind the emulator in a cross-built tree
+// (start() does this itself; for children started otherwise, such as through setpriv or a pty).
+std::vector<std::string> emulated(std::vector<std::string> args);
 // Asks done() every `every` ms until it says true (then true) or ms have passed (then false).
 bool wait_until(const std::function<bool()> &done, int ms, int every = 2);
 bool wait_exit(Proc &p, int ms, int *status);  // true once exited within ms; sets status
