@@ -22,6 +22,9 @@ TEST(StreamTime, Verdicts)
 		jump.push_back("20261207150000" + std::string(k < 10 ? "0" : "1") + std::to_string(k % 10));
 	std::vector<std::string> jumping = {"2026120712000000"};
 	jumping.insert(jumping.end(), jump.begin(), jump.end());
+	// A garbled stamp inside the run neither counts nor breaks it.
+	std::vector<std::string> garbled = jumping;
+	garbled.insert(garbled.begin() + 5, "2026120715000x00");
 	// Ten outliers a whole minute apart agree (the step's limit); ten running backwards do not.
 	std::vector<std::string> minutes = {"2026120712000000"}, backwards = {"2026120712000000"};
 	for (int k = 0; k < 10; k++) {
@@ -36,6 +39,7 @@ TEST(StreamTime, Verdicts)
 		{"far behind, then on", {"2026120712000000", "2026120710440000", "2026120712000050"}, "AOA"},
 		{"window's edges", {"2026120712000000", "2026120713150000", "2026120712000000", "2026120714300001"}, "AALO"},
 		{"a clock that jumped", jumping, "AOOOOOOOOOAAA"},
+		{"a garbled stamp inside a jump", garbled, "AOOOONOOOOOAAA"},
 		{"a jump in steps of a minute", minutes, "AOOOOOOOOOA"},
 		{"outliers running backwards", backwards, "AOOOOOOOOOO"},
 		{"outliers that disagree", {"2026120712000000", "2026120715000000", "2026120716000000", "2026120715000000"}, "AOOO"},

@@ -9,7 +9,8 @@
 // change in stamps of local time is no outlier) ahead of the running time or behind it is an
 // outlier: skipped and counted. A genuine clock jump (the receiver's clock set, a stored
 // stream with a long gap) shows as outliers that agree with each other: when `agree`
-// consecutive outliers each follow the one before by 0 to 60 s, the last of them is accepted
+// consecutive outliers each follow the one before by 0 to 60 s (stamps that are not times
+// between them neither count nor break the run), the last of them is accepted
 // and becomes the running time (the ones before it are lost, five seconds of frames at two a
 // second), and the jump is said. The first stamp of a stream sets the running time.
 #pragma once
