@@ -1,6 +1,7 @@
 #include "cli.h"
 #include "progress.h"
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
@@ -123,4 +124,13 @@ void need_dir(const char *path)
 		die("cannot open %s:", path);
 	if (!S_ISDIR(st.st_mode))
 		die("%s: not a directory", path);
+}
+
+bool station_name_ok(const char *name)
+{
+	size_t n = strlen(name);
+	bool ok = n > 0 && n <= 40 && name[0] != '.' && name[0] != '-';
+	for (size_t i = 0; ok && i < n; i++)
+		ok = isalnum((unsigned char)name[i]) || strchr("._-+", name[i]);
+	return ok;
 }

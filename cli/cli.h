@@ -34,6 +34,10 @@ extern const char STAMPS_AHEAD[];  // stamps later than the host's clock allows
 // form of that message.
 void warn_skipped(long n, const char *why);
 
+// A station's name as files and lists carry it: 1 to 40 letters, digits, '.', '_', '-' or '+',
+// not starting with '.' or '-'.
+bool station_name_ok(const char *name);
+
 // The start-up check of a directory given by the user: dies with "cannot open PATH: ..." if it
 // cannot be reached, or "PATH: not a directory".
 void need_dir(const char *path);

@@ -23,22 +23,33 @@ constexpr long long KEEP = 1000;          // and one seen only under another's r
 constexpr long long LONGEST = 4 * 360000; // an event is cut after four hours
 constexpr long long BROAD_SURE = 300;     // broadband from its start: an event only this long
 constexpr long long SETTLED = 1000;       // a track this old has its own level: a sudden rise over it is another burst
-constexpr float FRESH = 4.0f;             // dB a bin must rise from one frame to the next for that
+constexpr float FRESH = 4.0f;             // dB a bin must stand over the settled track's own level for that
+constexpr double LEVEL_TAU = 10.0;        // seconds: how fast a track's own level follows
 constexpr double TAU = 120.0;             // seconds: how fast the background follows
 constexpr double STEP_DB = 1.0;           // least whole-band step taken as a gain change
 constexpr long long STEP_SURE = 150;      // a step must hold this long (four frames at 2/s)
+constexpr float JIT_CLIP = 6.0f;          // dB: a larger jump from one frame to the next counts as this
+constexpr float JIT_UP = 0.05f;           // dB a frame a bin's flicker rises by when a jump exceeds it
+constexpr float JIT_DOWN = 0.01f;         // and falls by when one does not: it settles near the 83rd percentile
+constexpr float JIT_K = 3.0f;             // a bin's threshold is at least this many times its flicker
+constexpr double SOUNDER_DRIFT = 0.02;    // MHz/s: a narrow track rising at least this fast (and
+constexpr double SOUNDER_SECONDS = 10;    // lasting this long) is a sounder's chirp
+constexpr double SOUNDER_MHZ = 3.0;       // its band at any one time being at most this wide
 
 struct Run { int lo, hi; bool wide; };  // wide: at least min_mhz, so it may start a track
 
 struct Track {
 	bool used = false, declared = false;
+	bool inner = false;         // born on top of a settled track: its own event only if a type III
 	bool broad = false;         // every frame so far lit across the band: interference until it lasts
 	long id = 0;
 	long long born = 0, last_seen = 0, last_own = 0, peak_t = 0;  // seen: by its own run or another's
 	int frames = 0, lo = 0, hi = 0, last_lo = 0, last_hi = 0;
+	long own_frames = 0, own_bins = 0;  // frames lit by its own run, and the bins of those runs
 	long long seen_at = -1;     // the frame that last counted in frames
 	double peak_db = 0;
 	float best[NB];             // the highest excess of each bin while in this track
+	float lev[NB];              // each bin's recent excess in this track: a burst on top rises over it
 	double sw[NB], swt[NB];     // each bin's excess over the threshold, summed, and times its time
 };
 
@@ -48,9 +59,12 @@ double bin_mhz(int b) { return fr_freq(BIN * b) + (BIN - 1) * FR_FREQ_STEP / 2; 
 
 const char *ev_kind_name(int kind)
 {
-	static const char *names[] = {"III", "II", "CONT", "SPIKE", "OTHER", "FAULT"};
-	return kind >= 0 && kind <= EV_FAULT ? names[kind] : "OTHER";
+	static const char *names[] = {"III", "II", "CONT", "SPIKE", "OTHER", "FAULT", "CARRIER", "SOUNDER"};
+	return kind >= 0 && kind <= EV_SOUNDER ? names[kind] : "OTHER";
 }
+
+bool ev_is_burst(int kind) { return kind == EV_III || kind == EV_II || kind == EV_CONT || kind == EV_OTHER; }
+bool ev_is_interference(int kind) { return kind == EV_CARRIER || kind == EV_SOUNDER; }
 
 struct EvDetector::State {
 	EvParams p;
@@ -60,7 +74,8 @@ struct EvDetector::State {
 	long long last_t = -1, learn_until = 0, frame_dt = 50;
 	long learn_n = 0;
 	float level[NB], bg[NB], e[NB], prev_e[NB], work[NB];
-	bool lit[NB], quiet[NB];
+	float prev_level[NB], jit[NB], thr[NB];  // each bin's flicker from frame to frame, and its threshold
+	bool lit[NB], quiet[NB], inner[NB];  // inner: over a settled track's own level, another burst's
 	// A whole-band step waiting to be sure of.
 	bool pending = false;
 	long long pend_start = 0;
@@ -84,9 +99,9 @@ struct EvDetector::State {
 	void gain(long long t);
 	void find_runs();
 	void assign(long long t);
-	void touch(Track &k, int a, int b, long long t, bool own);
+	void touch(Track &k, int a, int b, long long t, bool own, const bool *skip = nullptr);
 	void follow(long long t);
-	void onsets(const Run &run, int settled, long long t);
+	bool onsets(const Run &run, int settled, long long t);
 	void spike(const Run &run, long long t);
 	void end_spike(long long t, bool all);
 	Track *new_track(const Run &run, long long t);
@@ -161,7 +176,9 @@ void EvDetector::State::frame(long long t, const unsigned char *payload)
 	if (!have_bg || t - last_t >= GAP) {  // the first frame, or the first after a pause
 		close(t, true);
 		memcpy(bg, level, sizeof bg);
+		memcpy(prev_level, level, sizeof prev_level);
 		memset(prev_e, 0, sizeof prev_e);
+		memset(jit, 0, sizeof jit);
 		have_bg = true;
 		learn_n = 1;
 		learn_until = t + LEARN;
@@ -173,15 +190,28 @@ void EvDetector::State::frame(long long t, const unsigned char *payload)
 	last_t = t;
 	if (t < learn_until) {
 		learn_n++;
-		for (int b = 0; b < NB; b++)
+		for (int b = 0; b < NB; b++) {
 			bg[b] += (level[b] - bg[b]) / (float)learn_n;
+			jit[b] += (std::min(std::fabs(level[b] - prev_level[b]), JIT_CLIP) - jit[b]) / (float)(learn_n - 1);
+		}
+		memcpy(prev_level, level, sizeof prev_level);
 		return;
 	}
+	// Each bin's flicker (how far it moves from one frame to the next) as a running upper
+	// percentile, whatever is lit: it climbs within a minute where carriers fade in and out and
+	// comes down over minutes, and the few big steps of a burst move it little. It sets the
+	// bin's threshold, so a band lit again and again must rise further than a clean one.
+	float step = (float)std::min(4.0, dt / 50.0);
+	for (int b = 0; b < NB; b++) {
+		jit[b] = std::max(0.0f, jit[b] + (std::fabs(level[b] - prev_level[b]) > jit[b] ? JIT_UP : -JIT_DOWN) * step);
+		thr[b] = std::max((float)p.threshold, JIT_K * jit[b]);
+	}
+	memcpy(prev_level, level, sizeof prev_level);
 	for (int b = 0; b < NB; b++)
 		e[b] = level[b] - bg[b];
 	gain(t);
 	for (int b = 0; b < NB; b++)
-		lit[b] = e[b] > p.threshold;
+		lit[b] = e[b] > thr[b];
 	find_runs();
 	assign(t);
 	// The background follows slowly where nothing is lit.
@@ -272,7 +302,9 @@ void EvDetector::State::find_runs()
 	flush();
 }
 
-void EvDetector::State::touch(Track &k, int a, int b, long long t, bool own)
+// A track seen in bins a to b: by its own run (own), or kept alive by another's. Bins in skip
+// belong to a burst on top of it and count for neither its band nor its figures.
+void EvDetector::State::touch(Track &k, int a, int b, long long t, bool own, const bool *skip)
 {
 	if (k.seen_at != t) {
 		k.frames++;
@@ -284,14 +316,28 @@ void EvDetector::State::touch(Track &k, int a, int b, long long t, bool own)
 		k.last_hi = std::max(k.last_hi, b);
 	}
 	k.last_seen = t;
+	if (skip) {  // it goes on under the burst on top; its band is what is its own
+		while (a <= b && skip[a])
+			a++;
+		while (b >= a && skip[b])
+			b--;
+		if (a > b)
+			return;
+	}
 	k.lo = std::min(k.lo, a);
 	k.hi = std::max(k.hi, b);
 	if (!own)
 		return;  // kept alive by another's run: its levels are not this track's
+	if (k.last_own != t || k.own_frames == 0)
+		k.own_frames++;
+	k.own_bins += b - a + 1;
 	k.last_own = t;
 	k.broad = k.broad && (b - a + 1) * 10 >= NB * 8;
-	float thr = (float)p.threshold;
+	float thr = (float)p.threshold, follow = (float)std::min(1.0, frame_dt / 100.0 / LEVEL_TAU);
 	for (int i = a; i <= b; i++) {
+		if (skip && skip[i])
+			continue;
+		k.lev[i] = k.lev[i] < -1e8f ? e[i] : k.lev[i] + follow * (e[i] - k.lev[i]);
 		k.best[i] = std::max(k.best[i], e[i]);
 		if (e[i] > thr) {
 			k.sw[i] += e[i] - thr;
@@ -326,6 +372,19 @@ void EvDetector::State::assign(long long t)
 			if (score > bests)
 				bests = score, bestk = i;
 		}
+		// A settled track that the run matches well keeps it against a young one: what rose on
+		// top of it is taken out for the young one by onsets().
+		if (bestk >= 0 && t - tracks[bestk].born <= SETTLED)
+			for (int i = 0; i < MAXTRACKS; i++) {
+				const Track &k = tracks[i];
+				if (!k.used || t - k.born <= SETTLED)
+					continue;
+				int lo = k.last_lo - margin, hi = k.last_hi + margin;
+				int ov = std::min(hi, run.hi) - std::max(lo, run.lo) + 1;
+				double score = ov <= 0 ? 0 : (double)ov / (std::max(hi, run.hi) - std::min(lo, run.lo) + 1);
+				if (score >= 0.5 * bests && score >= 0.3)
+					bestk = i, bests = std::max(bests, score);
+			}
 		for (int i = 0; i < MAXTRACKS; i++) {
 			Track &k = tracks[i];
 			if (k.used && i != bestk && run.lo <= k.last_lo && run.hi >= k.last_hi)
@@ -344,9 +403,10 @@ void EvDetector::State::assign(long long t)
 			continue;
 		}
 		if (bestk >= 0 && (bests >= 0.3 || !broad)) {
-			touch(tracks[bestk], run.lo, run.hi, t, true);
-			if (t - tracks[bestk].born > SETTLED)
-				onsets(run, bestk, t);
+			if (t - tracks[bestk].born > SETTLED && onsets(run, bestk, t))
+				touch(tracks[bestk], run.lo, run.hi, t, true, inner);
+			else
+				touch(tracks[bestk], run.lo, run.hi, t, true);
 			continue;
 		}
 		if (broad)
@@ -356,14 +416,21 @@ void EvDetector::State::assign(long long t)
 	}
 }
 
-// Within the run of a settled track (a continuum, a slow-drift band), bins that rose at once by
-// FRESH or more over at least min_mhz are another burst's leading edge: they go to the young
-// track whose band lies above them (a burst drifting down) or start one.
-void EvDetector::State::onsets(const Run &run, int settled, long long t)
+// Within the run of a settled track (a continuum, a slow-drift band), bins that stand FRESH or
+// more over the track's own recent level across at least min_mhz are another burst: they go
+// to the young track whose band lies above or on them (a burst drifting down) or start one,
+// and are marked inner, so that the settled track's band and figures leave them out. Returns
+// whether any were found.
+bool EvDetector::State::onsets(const Run &run, int settled, long long t)
 {
+	const Track &s = tracks[settled];
+	bool any = false;
 	int lo = -1, last = -1, n = 0;
 	auto flush = [&] {
 		if (lo >= 0 && (last - lo + 1) * BIN_MHZ >= p.min_mhz && n * 2 >= last - lo + 1) {
+			any = true;
+			for (int i = lo; i <= last; i++)
+				inner[i] = true;
 			for (int i = 0; i < MAXTRACKS; i++) {
 				Track &k = tracks[i];
 				if (k.used && i != settled && t - k.born <= SETTLED && t - k.last_own <= 2 * frame_dt &&
@@ -374,12 +441,15 @@ void EvDetector::State::onsets(const Run &run, int settled, long long t)
 				}
 			}
 			if (lo >= 0)
-				new_track({lo, last, true}, t);
+				if (Track *k = new_track({lo, last, true}, t))
+					k->inner = true;
 		}
 		lo = -1, n = 0;
 	};
+	for (int b = run.lo; b <= run.hi; b++)
+		inner[b] = false;
 	for (int b = run.lo; b <= run.hi; b++) {
-		if (!(lit[b] && e[b] - prev_e[b] >= FRESH))
+		if (!(lit[b] && s.lev[b] > -1e8f && e[b] - s.lev[b] >= FRESH))
 			continue;
 		if (lo >= 0 && b - last > 4)
 			flush();
@@ -389,6 +459,7 @@ void EvDetector::State::onsets(const Run &run, int settled, long long t)
 		n++;
 	}
 	flush();
+	return any;
 }
 
 Track *EvDetector::State::new_track(const Run &run, long long t)
@@ -397,16 +468,17 @@ Track *EvDetector::State::new_track(const Run &run, long long t)
 		if (k.used)
 			continue;
 		k.used = true;
-		k.declared = false;
+		k.declared = k.inner = false;
 		k.broad = true;
 		k.id = 0;
 		k.born = k.last_seen = k.last_own = k.peak_t = t;
 		k.frames = 0;
+		k.own_frames = k.own_bins = 0;
 		k.seen_at = -1;
 		k.lo = run.lo, k.hi = run.hi, k.last_lo = run.lo, k.last_hi = run.hi;
 		k.peak_db = 0;
 		for (int b = 0; b < NB; b++)
-			k.best[b] = -1e9f, k.sw[b] = k.swt[b] = 0;
+			k.best[b] = k.lev[b] = -1e9f, k.sw[b] = k.swt[b] = 0;
 		touch(k, run.lo, run.hi, t, true);
 		return &k;
 	}
@@ -452,7 +524,9 @@ void EvDetector::State::end_spike(long long t, bool all)
 void EvDetector::State::declare(long long t)
 {
 	for (Track &k : tracks) {
-		if (!k.used || k.declared || k.seen_at != t || t - k.born < llround(p.sure * 100) || k.frames < 3)
+		if (!k.used || k.declared || k.inner || k.last_own != t || t - k.born < llround(p.sure * 100) || k.frames < 3)
+			continue;
+		if ((k.hi - k.lo + 1) * BIN_MHZ < EV_EXTENT_MHZ)
 			continue;
 		if (pending && k.born >= pend_start - frame_dt)
 			continue;  // it may yet be a gain step
@@ -477,6 +551,19 @@ void EvDetector::State::close(long long t, bool all)
 			EvEvent ev = figures(k, EV_ENDED);
 			ev.kind = EV_SPIKE;
 			ev.drift = 0;
+			out.push_back(ev);
+		} else if (k.last_own - k.born >= llround(p.sure * 100) && k.frames >= 3) {
+			// On top of another: a type III is itself, anything else the other's own structure.
+			// Otherwise lit long enough but never an event: interference, for those who ask.
+			EvEvent ev = figures(k, EV_ENDED);
+			bool iii = k.inner && ev.kind == EV_III && (k.hi - k.lo + 1) * BIN_MHZ >= EV_EXTENT_MHZ;
+			if (!iii && (k.inner || !ev_is_interference(ev.kind)))
+				continue;
+			k.id = ev.id = ++next_id;
+			if (iii) {
+				out.push_back(ev);
+				out.back().state = EV_STARTED;
+			}
 			out.push_back(ev);
 		}
 	}
@@ -511,6 +598,11 @@ int EvDetector::State::kind(const Track &k, double d) const
 {
 	double dur = (k.last_own - k.born) / 100.0;
 	double band = (k.hi - k.lo + 1) * BIN_MHZ;
+	double width = k.own_frames ? (double)k.own_bins / k.own_frames * BIN_MHZ : band;
+	if (d >= SOUNDER_DRIFT && d < 1.0 && dur >= SOUNDER_SECONDS && width <= SOUNDER_MHZ)
+		return EV_SOUNDER;
+	if (band < EV_EXTENT_MHZ)
+		return EV_CARRIER;
 	if (std::fabs(d) >= 1.0)
 		return EV_III;
 	if (dur >= 20 && std::fabs(d) >= 0.01)

@@ -44,6 +44,16 @@ std::string ev_line(const EvEvent &ev)
 	return line;
 }
 
+std::string ev_list_line(const EvEvent &ev, const char *station)
+{
+	Stamps s(ev);
+	const char *kind = ev.kind == EV_CONT ? "CTM" : ev_kind_name(ev.kind);
+	char line[128];
+	snprintf(line, sizeof line, "%.8s\t%.2s:%.2s-%.2s:%.2s\t%s\t%s", s.start, s.start + 8, s.start + 10,
+		 s.end + 8, s.end + 10, kind, station);
+	return line;
+}
+
 std::string ev_json(const EvEvent &ev, bool state)
 {
 	Stamps s(ev);

@@ -12,6 +12,11 @@
 // for its end and "start " after its kind.
 std::string ev_line(const EvEvent &ev);
 
+// The line of a burst list in the network's form, tab-separated, without its newline: the date,
+// the span to the minute, the kind and the station: "20261208\t00:27-00:29\tIII\tNAME". A
+// continuum is written CTM, as those lists do; the other kinds keep their names.
+std::string ev_list_line(const EvEvent &ev, const char *station);
+
 // One JSON object with the keys kind, start, end, peak (16-digit stamps), f_lo, f_hi (MHz, three
 // decimals), peak_db (one decimal), drift (MHz/s, three decimals) and id, in that order; with
 // state, last, "state":"start" or "end".

@@ -1,12 +1,15 @@
-// pipe-events [-t DB] [-m MHZ] [--json] [-x CMD] [-l SECONDS]: the bursts in a stream. Reads
-// stream records from standard input, live or from the archive, feeds each frame to the
-// detector (detect.h) and writes one line per event as soon as it is over: date, time span and
-// kind first, as burst lists have them, or one JSON object per line. With -l a line also comes
-// when an event starts; with -x a command runs for each event that ended (hook.h).
+// pipe-events [-t DB] [-m MHZ] [--json | --list [-n NAME]] [-a] [-x CMD] [-l SECONDS]: the
+// bursts in a stream. Reads stream records from standard input, live or from the archive,
+// feeds each frame to the detector (detect.h) and writes one line per event as soon as it is
+// over: date, time span and kind first, as burst lists have them, or one JSON object per line,
+// or the network's burst-list form, where bursts of one kind less than a minute apart make one
+// line. With -l a line also comes when an event starts; with -x a command runs for each burst
+// that ended (hook.h); with -a interference (CARRIER, SOUNDER) is listed too, never as a burst.
 //
 // Stamps are judged by the stream's running time (streamtime.h) before the detector sees them:
 // one that is not a real time, an outlier, or one not after the last frame's (repeated or late)
 // is skipped and said on standard error, so a bad record never moves the stream's time.
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -14,6 +17,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <getopt.h>
+#include <set>
+#include <string>
 #include <unistd.h>
 
 #include "cli.h"
@@ -23,23 +28,37 @@
 #include "hook.h"
 #include "streamtime.h"
 
-static const char USAGE[] = "usage: pipe-events [-t DB] [-m MHZ] [--json] [-x CMD] [-l SECONDS]";
+static const char USAGE[] =
+	"usage: pipe-events [-t DB] [-m MHZ] [--json | --list [-n NAME]] [-a] [-x CMD] [-l SECONDS]";
 static const char HELP[] =
 	"Reads stream records from standard input and writes a line for each burst found in them.\n"
-	"  -t DB       threshold above the background (default 3)\n"
-	"  -m MHZ      least bandwidth of an event (default 2)\n"
+	"  -t DB       least threshold above the background (default 3; a bin that flickers needs more)\n"
+	"  -m MHZ      least bandwidth of a burst at any one time (default 2)\n"
 	"  --json      one JSON object per line, keys kind start end peak f_lo f_hi peak_db drift id\n"
-	"  -x CMD      run CMD (split at blanks, no shell) for each event, its fields in EVENT_*\n"
-	"  -l SECONDS  also a line when an event has lasted SECONDS (within a few seconds of its start)\n"
+	"  --list      the network's burst-list form: DATE<tab>HH:MM-HH:MM<tab>KIND<tab>STATION, bursts of\n"
+	"              one kind less than a minute apart in one line (a continuum is CTM)\n"
+	"  -n NAME     the station in --list (default STATION_NAME, else SPECTRUM)\n"
+	"  -a, --all   interference too: CARRIER (a narrow band lit for a while) and SOUNDER (a narrow\n"
+	"              line rising in frequency); never a burst, never to -x\n"
+	"  -x CMD      run CMD (split at blanks, no shell) for each burst, its fields in EVENT_*\n"
+	"  -l SECONDS  also a line when a burst has lasted SECONDS (within a few seconds of its start)\n"
 	"Kinds: III (fast drift), II (slow drift), CONT (broadband, long), OTHER; SPIKE (interference\n"
-	"of a frame or two) and FAULT (frames of 0 or 65535) are reported but are not events.\n";
+	"of a frame or two) and FAULT (frames of 0 or 65535) are reported but are not bursts. A burst\n"
+	"covers at least 5 MHz over its life and lasts at least 1.5 s (or SECONDS).\n";
 
 static unsigned char buf[FR_HEADER], buf2[FR_PAYLOAD];
 
 struct Opts {
 	EvParams params;
-	bool json = false, live = false;
+	bool json = false, live = false, all = false, list = false;
 	const char *cmd = nullptr;
+	std::string station;
+};
+
+// A line of the burst list being gathered: bursts of one kind less than a minute apart.
+struct Group {
+	bool open = false;
+	EvEvent ev{};
 };
 
 struct Stamps {
@@ -53,6 +72,8 @@ struct Events {
 	EvDetector det;
 	Stamps st;
 	Hooks hooks;
+	std::set<long> started;  // the ids said to have started (-l), until they end
+	Group groups[4];         // --list: III, II, CONT, OTHER
 	explicit Events(const Opts &opts) : o(opts), det(opts.params) {}
 };
 
@@ -116,9 +137,12 @@ static void catch_signals()
 static Opts options(int argc, char **argv)
 {
 	Opts o;
-	static const struct option longs[] = {{"json", no_argument, nullptr, 'j'}, {nullptr, 0, nullptr, 0}};
+	static const struct option longs[] = {{"json", no_argument, nullptr, 'j'},
+					      {"list", no_argument, nullptr, 'L'},
+					      {"all", no_argument, nullptr, 'a'},
+					      {nullptr, 0, nullptr, 0}};
 	opterr = 0;
-	for (int c; (c = getopt_long(argc, argv, "t:m:x:l:", longs, nullptr)) != -1;) {
+	for (int c; (c = getopt_long(argc, argv, "t:m:x:l:n:a", longs, nullptr)) != -1;) {
 		if (c == 't' && arg_positive(optarg, &o.params.threshold))
 			continue;
 		if (c == 'm' && arg_positive(optarg, &o.params.min_mhz) && o.params.min_mhz <= 30)
@@ -131,14 +155,21 @@ static Opts options(int argc, char **argv)
 			o.cmd = optarg;
 			continue;
 		}
-		if (c == 'j') {
-			o.json = true;
+		if (c == 'j' || c == 'L' || c == 'a') {
+			(c == 'j' ? o.json : c == 'L' ? o.list : o.all) = true;
+			continue;
+		}
+		if (c == 'n' && station_name_ok(optarg)) {
+			o.station = optarg;
 			continue;
 		}
 		usage(USAGE);
 	}
-	if (optind != argc)
+	if (optind != argc || (o.list && (o.json || o.live)) || (!o.station.empty() && !o.list))
 		usage(USAGE);
+	const char *e = getenv("STATION_NAME");
+	if (o.list && o.station.empty())
+		o.station = e && *e && station_name_ok(e) ? e : "SPECTRUM";
 	return o;
 }
 
@@ -152,21 +183,55 @@ static long long take(Stamps &st, const unsigned char *stamp)
 	return v == ST_ACCEPT ? t : -1;
 }
 
-static void write_line(Events &ev, const EvEvent &e)
+static void write_text(Events &ev, const std::string &line)
 {
-	std::string line = ev.o.json ? ev_json(e, ev.o.live) : ev_line(e);
 	if (printf("%s\n", line.c_str()) < 0 || fflush(stdout) != 0 || ferror(stdout))
 		fail(ev, "cannot write the events:");
 }
 
+// The list's lines that can no longer grow (a burst of their kind more than a minute after
+// their end: two minutes of stream time have passed), or all of them.
+static void flush_groups(Events &ev, long long now, bool all)
+{
+	for (Group &g : ev.groups)
+		if (g.open && (all || now - g.ev.end > 12000)) {
+			g.open = false;
+			write_text(ev, ev_list_line(g.ev, ev.o.station.c_str()));
+		}
+}
+
+static void list_burst(Events &ev, const EvEvent &e)
+{
+	Group &g = ev.groups[e.kind == EV_III ? 0 : e.kind == EV_II ? 1 : e.kind == EV_CONT ? 2 : 3];
+	if (g.open && e.start <= g.ev.end + 6000) {
+		g.ev.start = std::min(g.ev.start, e.start);
+		g.ev.end = std::max(g.ev.end, e.end);
+		return;
+	}
+	if (g.open)
+		write_text(ev, ev_list_line(g.ev, ev.o.station.c_str()));
+	g.open = true;
+	g.ev = e;
+}
+
+// What the detector said: bursts always, their starts with -l; spikes and faults as before;
+// interference with -a, or at the end of what was said to have started.
 static void report(Events &ev, const std::vector<EvEvent> &evs)
 {
 	for (const EvEvent &e : evs) {
+		bool burst = ev_is_burst(e.kind), started = ev.started.erase(e.id) > 0;
 		if (e.state == EV_STARTED && !ev.o.live)
 			continue;
-		write_line(ev, e);
-		bool event = e.kind != EV_SPIKE && e.kind != EV_FAULT;
-		if (ev.o.cmd && event && e.state == EV_ENDED && !ending)
+		if (e.state == EV_STARTED)
+			ev.started.insert(e.id);
+		if (ev_is_interference(e.kind) && !ev.o.all && !started)
+			continue;
+		if (ev.o.list) {
+			if (burst)
+				list_burst(ev, e);
+		} else
+			write_text(ev, ev.o.json ? ev_json(e, ev.o.live) : ev_line(e));
+		if (ev.o.cmd && burst && e.state == EV_ENDED && !ending)
 			hook_run(ev.hooks, e);
 	}
 }
@@ -177,8 +242,11 @@ static int read_all(Events &ev)
 	int r = FR_END;
 	while (!ending && (r = fr_read(stdin, buf, buf2)) == FR_READ && !ending) {
 		long long t = take(ev.st, buf);
-		if (t >= 0)
+		if (t >= 0) {
 			report(ev, ev.det.feed(t, buf2));
+			if (ev.o.list)
+				flush_groups(ev, t, false);
+		}
 		if (ev.hooks.nrunning)
 			hook_reap(ev.hooks, false);
 	}
@@ -189,6 +257,7 @@ static int read_all(Events &ev)
 static void finish(Events &ev)
 {
 	report(ev, ev.det.finish());
+	flush_groups(ev, 0, true);
 	hook_reap(ev.hooks, true, &ending);
 	if (ending)
 		end_by_signal(ev);

@@ -151,6 +151,7 @@ static std::string open_fits(const std::string &path, FitsIn &in)
 	if (std::string why = inflate_file(path, in); !why.empty())
 		return why;
 	int st = 0;
+	in.bytes.resize((in.bytes.size() + 2879) / 2880 * 2880);  // CFITSIO reads whole blocks
 	in.mem = in.bytes.data();
 	in.size = in.bytes.size();
 	if (in.bytes.empty() ? fits_open_diskfile(&in.f, path.c_str(), READONLY, &st) != 0

@@ -123,13 +123,7 @@ static void check_alt(const std::string &what, const char *s, Opts &o)
 	o.has_alt = true;
 }
 
-static bool name_ok(const std::string &n)
-{
-	bool ok = !n.empty() && n.size() <= 40 && n[0] != '.' && n[0] != '-';
-	for (char ch : n)
-		ok = ok && (isalnum((unsigned char)ch) || strchr("._-+", ch));
-	return ok;
-}
+static bool name_ok(const std::string &n) { return station_name_ok(n.c_str()); }
 
 static bool object_ok(const std::string &s)
 {

@@ -10,6 +10,31 @@
 
 #include "frame.h"
 
+// Whether a column's values lie within its table's rows, and the rows within the table's data:
+// CFITSIO reads where the header says, whatever the data's size.
+static bool column_within_rows(fitsfile *f, int col, long repeat, long width, long rows)
+{
+	LONGLONG head = 0, data = 0, end = 0, naxis1 = 0;
+	int st = 0;
+	fits_get_hduaddrll(f, &head, &data, &end, &st);
+	fits_read_key(f, TLONGLONG, "NAXIS1", &naxis1, nullptr, &st);
+	if (st || col < 1 || col > f->Fptr->tfield || naxis1 < 0 || width < 0 || repeat < 0)
+		return false;
+	LONGLONG tbcol = f->Fptr->tableptr[col - 1].tbcol;
+	return tbcol >= 0 && tbcol + (LONGLONG)repeat * width <= naxis1 &&
+	       (naxis1 == 0 || (LONGLONG)rows <= (end - data) / naxis1);
+}
+
+// Whether the current HDU's data lie within the file (to its last whole block): CFITSIO reads
+// what a header claims, and a memory file has no end it would stop at.
+static bool within_file(fitsfile *f, long long bytes)
+{
+	LONGLONG head = 0, data = 0, end = 0;
+	int st = 0;
+	fits_get_hduaddrll(f, &head, &data, &end, &st);
+	return st == 0 && end <= (bytes + 2879) / 2880 * 2880;
+}
+
 namespace {
 
 enum : long {
@@ -84,7 +109,7 @@ std::string key(fitsfile *f, const char *name, bool *found)
 }
 
 // An array column of the first extension, all its rows in order.
-std::string column(fitsfile *f, const char *name, long want, const char *what, std::vector<double> *out)
+std::string column(fitsfile *f, long long bytes, const char *name, long want, const char *what, std::vector<double> *out)
 {
 	int st = 0, col = 0, type = 0;
 	long repeat = 0, width = 0, rows = 0;
@@ -100,6 +125,8 @@ std::string column(fitsfile *f, const char *name, long want, const char *what, s
 	if (rows < 0 || repeat < 0 || (repeat > 0 && rows > MAX_VALUES / repeat) || rows * repeat != want)
 		return std::string(name) + " has " + std::to_string(rows * std::max(repeat, 0L)) + " values for " +
 		       std::to_string(want) + " " + what;
+	if (!within_file(f, bytes) || !column_within_rows(f, col, repeat, width, rows))
+		return std::string("the extension is cut short before its ") + name + " array";
 	out->assign((size_t)want, 0);
 	double nan = NAN;
 	int anynul = 0;
@@ -180,9 +207,9 @@ std::string own(SpReader *r, int bitpix)
 	if (st)
 		return "no extension";
 	std::vector<double> freq;
-	std::string why = column(r->f, "TIME", r->cols, "columns", &r->time);
+	std::string why = column(r->f, r->bytes, "TIME", r->cols, "columns", &r->time);
 	if (why.empty())
-		why = column(r->f, "FREQUENCY", r->rows, "rows", &freq);
+		why = column(r->f, r->bytes, "FREQUENCY", r->rows, "rows", &freq);
 	if (!why.empty())
 		return why;
 	for (long c = 0; c < r->cols; c++)
@@ -215,9 +242,9 @@ std::string station(SpReader *r, const SpOpts &o)
 	if (st)
 		return "no extension";
 	std::vector<double> freq;
-	std::string why = column(r->f, "TIME", r->cols, "samples", &r->time);
+	std::string why = column(r->f, r->bytes, "TIME", r->cols, "samples", &r->time);
 	if (why.empty())
-		why = column(r->f, "FREQUENCY", r->rows, "channels", &freq);
+		why = column(r->f, r->bytes, "FREQUENCY", r->rows, "channels", &freq);
 	if (!why.empty())
 		return why;
 	for (long i = 0; i < r->cols; i++) {
@@ -275,6 +302,7 @@ std::string sp_open(fitsfile *f, const SpOpts &o, SpReader *r)
 {
 	*r = SpReader{};
 	r->f = f;
+	r->bytes = f->Fptr->filesize;  // CFITSIO moves it on when a header claims more
 	int st = 0, bitpix = 0, naxis = 0;
 	long naxes[2] = {0, 0};
 	fits_movabs_hdu(f, 1, nullptr, &st);
@@ -283,6 +311,8 @@ std::string sp_open(fitsfile *f, const SpOpts &o, SpReader *r)
 		return cfitsio("no image", st);
 	if (naxis != 2 || naxes[0] < 1 || naxes[1] < 1)
 		return "not a 2-D image";
+	if (!within_file(f, r->bytes))
+		return "the image is cut short";
 	r->cols = naxes[0], r->rows = naxes[1];
 	std::string why = sp_start(f, &r->start);
 	if (!why.empty())

@@ -27,6 +27,7 @@ std::string sp_start(fitsfile *f, long long *us);
 // One file, checked, and where its next frame is.
 struct SpReader {
 	fitsfile *f = nullptr;
+	long long bytes = 0;  // the file's size when opened: what a header claims beyond it is refused
 	bool own = false;  // as pipe-fits writes them
 	long long start = 0;  // microseconds since 1970 (UTC) of TIME 0
 	long cols = 0, rows = 0;  // image axes: samples or half seconds; channels or points

@@ -99,11 +99,11 @@ TEST_P(Detect, EndedAsDrawn)
 		int starts = 0;
 		for (const Said &s : said)
 			starts += s.ev.state == EV_STARTED && s.ev.id == e.ev.id && s.at < e.at;
-		bool event = e.ev.kind != EV_SPIKE && e.ev.kind != EV_FAULT;
+		bool event = ev_is_burst(e.ev.kind);
 		EXPECT_EQ(starts, event ? 1 : 0) << ev_kind_name(e.ev.kind);
 	}
 	EXPECT_EQ(said.size(), ended.size() * 2 - std::count_if(ended.begin(), ended.end(), [](const Said &e) {
-				       return e.ev.kind == EV_SPIKE || e.ev.kind == EV_FAULT;
+				       return !ev_is_burst(e.ev.kind);
 			       }));
 	for (size_t i = 0; i < ended.size(); i++) {
 		const Want &w = c.ended[i];

@@ -14,7 +14,7 @@ std::vector<std::string> Marks::feed(const std::string &r)
 		return out;
 	}
 	for (const EvEvent &ev : det_.feed(t, (const unsigned char *)r.data() + FR_HEADER)) {
-		if (ev.kind == EV_SPIKE || ev.kind == EV_FAULT)
+		if (!ev_is_burst(ev.kind))
 			continue;  // reported by pipe-events, but not bursts to mark
 		std::string m = message(ev);
 		out.push_back(m);

@@ -28,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char *data, size_t size)
 				CHECK(!open.count(e.id));
 				open.insert(e.id);
 			} else {
-				CHECK(e.kind == EV_SPIKE || e.kind == EV_FAULT || open.count(e.id));
+				CHECK(!ev_is_burst(e.kind) || open.count(e.id));
 				open.erase(e.id);
 				ended.insert(e.id);
 			}
