@@ -28,7 +28,7 @@ struct EvParams {
 	double sure = 1.5;       // seconds a track must last (lit in three frames) to be an event
 };
 
-// What makes a burst a burst here, beyond the parameters: each bin's threshold is at least three
+// What makes a burst a burst here, beyond the parameters: each bin's threshold is at least 2.5
 // times its own flicker (how far it moves from one frame to the next, a running upper percentile
 // that climbs in a minute where carriers fade in and out and comes down over minutes), so a
 // band this station has seen lit again and again must rise further; an event covers at least

@@ -117,6 +117,7 @@ INSTANTIATE_TEST_SUITE_P(
 		SkyCase{"NuisancesOnly", {"-c", "2400", "-s", "3", "-k", "SWITCH,SPIKE@100,SPIKE@300,NARROW@200,GAIN@400,GAIN@700"}, {}, 2},
 		SkyCase{"GainStepDuringBurst", {"-c", "1000", "-s", "2", "-k", "II@20,GAIN@60"}, {"II"}, 0},
 		SkyCase{"FastDriftOverSlowDrift", {"-c", "1000", "-s", "2", "-k", "II@20,III@70"}, {"III", "II"}, 0},
+		SkyCase{"SoundersAndBroadcasting", {"-c", "2400", "-s", "4", "-k", "FADE@5,CHIRP@60,CHIRP@400,FADE@30"}, {}, 0},
 		SkyCase{"FastDriftsOnAWeakContinuum", {"-c", "2400", "-s", "31", "-k", "CONT@60,III@200,III@300"}, {"III", "III", "CONT"}, 0, true}),
 	[](const ::testing::TestParamInfo<SkyCase> &i) { return std::string(i.param.name); });
 
@@ -488,6 +489,31 @@ TEST(PipeEvents, FaultLine)
 	EXPECT_EQ(lines[0].end, "2026120810002250");
 	EXPECT_EQ(lines[1].kind, "III");
 	EXPECT_EQ(r.err, "pipe-events: 6 frames of a receiver fault (0 or 65535 across the band)\n");
+}
+
+// Interference is listed only with -a, by its kind, and never runs the hook; the list form
+// leaves it out.
+TEST(PipeEvents, InterferenceOnlyWhenAskedForAndNeverToTheHook)
+{
+	TempDir d;
+	Sky s = sky({"-c", "2400", "-s", "4", "-k", "FADE@5,CHIRP@60,CHIRP@400,III@900"});
+	std::string hook = d / "hook.sh";
+	spit(hook, "#!/bin/sh\necho \"$EVENT_KIND\" >> " + (d / "ran") + "\n", 0755);
+	Ran plain = run({bin("pipe-events")}, s.records, 60000);
+	Ran all = run({bin("pipe-events"), "-a", "-x", hook}, s.records, 60000);
+	ASSERT_EQ(exit_code(all.status), 0) << all.err;
+	std::istringstream in(all.out);
+	std::string kinds, plain_kinds;
+	for (std::string date, span, kind, rest; in >> date >> span >> kind && std::getline(in, rest);)
+		kinds += kind + " ";
+	std::istringstream pin(plain.out);
+	for (std::string date, span, kind, rest; pin >> date >> span >> kind && std::getline(pin, rest);)
+		plain_kinds += kind + " ";
+	EXPECT_EQ(plain_kinds, "III ");
+	EXPECT_EQ(kinds, "SOUNDER SOUNDER III ") << all.out;
+	EXPECT_EQ(slurp(d / "ran"), "III\n");  // hooks are waited for at the end of input
+	Ran list = run({bin("pipe-events"), "--list", "-a", "-n", "X"}, s.records, 60000);
+	EXPECT_EQ(list.out, "20261208\t10:15-10:15\tIII\tX\n");
 }
 
 // The network's list form: bursts of one kind less than a minute apart are one line, a

@@ -22,8 +22,10 @@
 //   -k  the richer sky's contents, a comma-separated list of III (fast-drift bursts), II
 //       (slow-drift bursts), CONT (broadband continua), NARROW (the narrow drifting bursts),
 //       SWITCH (carriers switching on and off), SPIKE (broadband spikes of a frame or two),
-//       GAIN (steps of the whole band); KIND@SECONDS puts one at that time from the start
-//       instead of at random (all of them, by default)
+//       GAIN (steps of the whole band), CHIRP (a sounder's line rising across the band at a
+//       steady rate) and FADE (a broadcasting band of carriers fading in and out, for ten
+//       minutes to an hour); KIND@SECONDS puts one at that time from the start instead of at
+//       random (all of them, by default)
 //   -E  bursts per hour at random (6)
 //   -e  write the truth to FILE, one line per burst and nuisance: kind, start and end stamps,
 //       lowest and highest frequency (MHz), peak level above the floor (dB), drift (MHz/s),
@@ -52,7 +54,8 @@ static const char HELP[] =
 	"  -a SECONDS       stamps this many seconds ahead of the clock (behind, if negative)\n"
 	"  -o               stream records on standard output (at full speed unless -i or -r)\n"
 	"  -T STAMP         the first frame's stamp, instead of the clock's\n"
-	"  -k KINDS         the richer sky: III,II,CONT,NARROW,SWITCH,SPIKE,GAIN; KIND@SECONDS at that time\n"
+	"  -k KINDS         the richer sky: III,II,CONT,NARROW,SWITCH,SPIKE,GAIN,CHIRP,FADE; KIND@SECONDS\n"
+	"                   at that time\n"
 	"  -E PER_HOUR      bursts per hour at random in the richer sky (6)\n"
 	"  -e FILE          the richer sky's truth, one line per burst and nuisance, to FILE\n";
 
@@ -62,9 +65,12 @@ static const Carrier carriers[] = {
 };
 
 // The richer sky's contents. Shapes are in dB above the floor; times in seconds from the first frame.
-enum { K_III, K_II, K_CONT, K_NARROW, K_SWITCH, K_SPIKE, K_GAIN, K_KINDS };
-static const char *const kind_names[K_KINDS] = {"III", "II", "CONT", "NARROW", "SWITCH", "SPIKE", "GAIN"};
-static const double kind_weights[K_KINDS] = {5, 1.5, 1.5, 2, 0, 0, 0};  // of the random bursts
+enum { K_III, K_II, K_CONT, K_NARROW, K_SWITCH, K_SPIKE, K_GAIN, K_CHIRP, K_FADE, K_KINDS };
+static const char *const kind_names[K_KINDS] = {"III", "II", "CONT", "NARROW", "SWITCH", "SPIKE", "GAIN", "CHIRP", "FADE"};
+static const double kind_weights[K_KINDS] = {5, 1.5, 1.5, 2, 0, 0, 0, 0, 0};  // of the random bursts
+
+// Shortwave broadcasting bands within the instrument's, MHz: where FADE puts its carriers.
+static const double broadcast[][2] = {{13.57, 13.87}, {15.10, 15.80}, {17.48, 17.90}, {21.45, 21.85}, {25.67, 26.10}};
 
 struct Shape {
 	int kind;
@@ -197,6 +203,20 @@ static void spawn(Sky &sky, int kind, double t)
 		truth(sky, "NARROW", sh.t0, sh.t1, fr_freq((int)fmax(0, fmin(a, b))),
 		      fr_freq((int)fmin(FR_POINTS - 1, fmax(a, b))), sh.peak, sh.drift * FR_FREQ_STEP,
 		      2 * sh.width * FR_FREQ_STEP);
+	} else if (kind == K_CHIRP) {
+		sh.drift = between(sky, 0.08, 0.3);  // rising, as sounders sweep
+		sh.width = 2.5;                      // a strong one, widened by the receiver's response
+		sh.peak = between(sky, 10, 25);
+		sh.f1 = between(sky, lo, lo + 5);
+		sh.f2 = hi;
+		sh.t1 = t + (sh.f2 - sh.f1) / sh.drift;
+		truth(sky, "CHIRP", sh.t0, sh.t1, sh.f1, sh.f2, sh.peak, sh.drift, sh.width);
+	} else if (kind == K_FADE) {
+		const double *b = broadcast[(int)(uniform(sky) * 5) % 5];
+		sh.f1 = b[0], sh.f2 = b[1], sh.width = b[1] - b[0];
+		sh.peak = between(sky, 15, 30);
+		sh.t1 = t + between(sky, 600, 3600);
+		truth(sky, "FADE", sh.t0, sh.t1, sh.f1, sh.f2, sh.peak, 0, sh.width);
 	} else if (kind == K_SPIKE) {
 		sh.peak = between(sky, 5, 30);
 		sh.t1 = t + (uniform(sky) < 0.5 ? 0 : 0.5);
@@ -239,6 +259,15 @@ static double shape_at(const Shape &sh, int p, double f, double t)
 	}
 	case K_SPIKE:
 		return t <= sh.t1 ? sh.peak * (1 + 0.1 * (f - 27.5) / 13.7) : 0;
+	case K_CHIRP:
+		return t <= sh.t1 && fabs(f - (sh.f1 + sh.drift * (t - sh.t0))) <= sh.width / 2 ? sh.peak : 0;
+	case K_FADE: {
+		// A carrier every other point, each fading by 25 dB with a period of its own (2 to 20 s).
+		if (f < sh.f1 || f > sh.f2 || p % 2 || t > sh.t1)
+			return 0;
+		double period = 2 + (p * 7919 % 181) / 10.0, v = sh.peak - 25 * (0.5 + 0.5 * sin(2 * M_PI * t / period + p));
+		return fmax(0, v);
+	}
 	}
 	return 0;
 }
