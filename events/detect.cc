@@ -32,6 +32,7 @@ constexpr float JIT_CLIP = 6.0f;          // dB: a larger jump from one frame to
 constexpr float JIT_UP = 0.05f;           // dB a frame a bin's flicker rises by when a jump exceeds it
 constexpr float JIT_DOWN = 0.01f;         // and falls by when one does not: it settles near the 83rd percentile
 constexpr float JIT_K = 2.5f;             // a bin's threshold is at least this many times its flicker
+constexpr double MAX_DRIFT = 50;          // MHz/s: the band in about one frame; faster is no drift seen
 constexpr double SOUNDER_DRIFT = 0.02;    // MHz/s: a narrow track rising at least this fast (and
 constexpr double SOUNDER_SECONDS = 10;    // lasting this long) is a sounder's chirp
 constexpr double SOUNDER_MHZ = 3.0;       // its band at any one time being at most this wide
@@ -372,12 +373,12 @@ void EvDetector::State::assign(long long t)
 			if (score > bests)
 				bests = score, bestk = i;
 		}
-		// A settled track that the run matches well keeps it against a young one: what rose on
-		// top of it is taken out for the young one by onsets().
-		if (bestk >= 0 && t - tracks[bestk].born <= SETTLED)
+		// A settled track that the run matches well keeps it against a young one, and against
+		// one born on top of it: what rose on top is taken out for that one by onsets().
+		if (bestk >= 0 && (t - tracks[bestk].born <= SETTLED || tracks[bestk].inner))
 			for (int i = 0; i < MAXTRACKS; i++) {
 				const Track &k = tracks[i];
-				if (!k.used || t - k.born <= SETTLED)
+				if (!k.used || t - k.born <= SETTLED || k.inner)
 					continue;
 				int lo = k.last_lo - margin, hi = k.last_hi + margin;
 				int ov = std::min(hi, run.hi) - std::max(lo, run.lo) + 1;
@@ -532,6 +533,13 @@ void EvDetector::State::declare(long long t)
 			continue;  // it may yet be a gain step
 		if (k.broad && t - k.born < BROAD_SURE)
 			continue;  // it may yet be a cluster of spikes
+		bool within = false;  // an older event's band covers it: that event's own structure
+		for (const Track &h : tracks)
+			within = within || (&h != &k && h.used && h.declared && h.born < k.born && k.lo >= h.lo - 8 && k.hi <= h.hi + 8);
+		if (within) {
+			k.inner = true;
+			continue;
+		}
 		k.declared = true;
 		k.id = ++next_id;
 		out.push_back(figures(k, EV_STARTED));
@@ -556,7 +564,7 @@ void EvDetector::State::close(long long t, bool all)
 			// On top of another: a type III is itself, anything else the other's own structure.
 			// Otherwise lit long enough but never an event: interference, for those who ask.
 			EvEvent ev = figures(k, EV_ENDED);
-			bool iii = k.inner && ev.kind == EV_III && (k.hi - k.lo + 1) * BIN_MHZ >= EV_EXTENT_MHZ;
+			bool iii = k.inner && ev.kind == EV_III && ev.drift < 0 && (k.hi - k.lo + 1) * BIN_MHZ >= EV_EXTENT_MHZ;
 			if (!iii && (k.inner || !ev_is_interference(ev.kind)))
 				continue;
 			k.id = ev.id = ++next_id;
@@ -591,7 +599,8 @@ double EvDetector::State::drift(const Track &k) const
 	double cov = stf / n - (st / n) * (sf / n);
 	if (vt < 1e-6 || vf < 1e-9 || std::fabs(cov) < 0.7 * std::sqrt(vt * vf))
 		return 0;
-	return std::copysign(std::sqrt(vf / vt), cov);
+	double d = std::copysign(std::sqrt(vf / vt), cov);
+	return std::fabs(d) > MAX_DRIFT ? 0 : d;  // faster than the frames can tell: all at once
 }
 
 int EvDetector::State::kind(const Track &k, double d) const

@@ -67,8 +67,9 @@ INSTANTIATE_TEST_SUITE_P(
 	});
 
 // The type II that starts at 17:42:30 (in the network's list from 17:39), under a chirp
-// sounder at 17:41-17:44 and pulses all along: every burst is within it, one is a II, and at
-// most two lines are given for it; -a adds interference, none of it a burst, none inside.
+// sounder at 17:41-17:44 and pulses all along: every burst is within it, one is a II (the
+// fast-drifting bits within it may be said as III on top of it), and the sounder is no burst;
+// -a adds interference and takes no burst away.
 TEST(RealSky, ATypeIIUnderASounderIsFoundAndNamed)
 {
 	std::vector<Listed> bursts, all = listed(events_of("Arecibo-Observatory_20220302_173000_62.fit.gz", {"-a"}));
@@ -82,7 +83,7 @@ TEST(RealSky, ATypeIIUnderASounderIsFoundAndNamed)
 		ii += l.kind == "II";
 	}
 	EXPECT_GE(ii, 1);
-	EXPECT_LE(bursts.size(), 3u);
+	EXPECT_LE(bursts.size(), 4u);
 	for (const Listed &l : all)
 		if (l.kind == "CARRIER" || l.kind == "SOUNDER")
 			interference++;
