@@ -571,10 +571,10 @@ static void take(Run &r, long long t)
 	memcpy(&p.block[(size_t)(col % p.width) * FR_PAYLOAD], buf2, FR_PAYLOAD);
 	p.have[(size_t)col] = 1;
 	p.dirty = true;
-	bool na = false, nb = false;
-	for (int q = 0; q < FR_POINTS; q++)
-		na |= fr_chan_a(buf2, q) == NONE, nb |= fr_chan_b(buf2, q) == NONE;
-	p.wide[0] |= na, p.wide[1] |= nb;
+	const unsigned char *x = buf2, *end = buf2 + FR_PAYLOAD;  // NONE is the bytes fe ff
+	for (; (x = (const unsigned char *)memchr(x, 0xfe, (size_t)(end - x))) != nullptr; x++)
+		if ((x - buf2) % 2 == 0 && x[1] == 0xff)
+			p.wide[(x - buf2) / 2 % 2] = true;
 }
 
 int main(int argc, char **argv)
