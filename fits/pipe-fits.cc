@@ -1,10 +1,15 @@
 // pipe-fits [-p MINUTES] [-n NAME] [-L LAT,LON[,ALT]] [-o OBJECT] [-z ±HHMM] [-g] [-d DIR]:
 // dynamic spectra as FITS files. Reads stream records on standard input and writes, for each
 // period of MINUTES aligned to the clock (in UTC), one file per channel,
-// DIR/NAME_YYYYMMDD_HHMMSS_01.fit (A) and _02.fit (B): a 2-D image of 32-bit integers, one
-// column per half second and one row per point, holding the frames' values exactly (BSCALE
-// 0.01 gives levels; BLANK -1 where no frame came), then a binary table of one row with the
-// TIME and FREQUENCY of the columns and rows. A period is written as soon as a frame of a later
+// DIR/NAME_YYYYMMDD_HHMMSS_01.fit (A) and _02.fit (B): a 2-D image, one column per half second
+// and one row per point, holding the frames' values exactly, then a binary table of one row with
+// the TIME and FREQUENCY of the columns and rows. The image is 16-bit, as FITS keeps unsigned
+// values: stored = value - 32768, BSCALE 0.01 and BZERO 327.68 giving levels. A frame's values
+// fill all 65,536 values of 16 bits, so none is free to say "no frame for this half second":
+// the value 65534 (stored 32766, BLANK) is taken for it. It is neither a level a receiver
+// measures (655.34) nor its fault value 65535, and a file that would need it for a frame is
+// written as before instead, 32-bit with BLANK -1 (BSCALE 0.01, BZERO 0), so every frame's
+// values come back byte for byte whichever form a file has. A period is written as soon as a frame of a later
 // one arrives, and the last at the end of input. Stamps are the receiver's local time, turned
 // into UTC by TZ or by -z, and go through the stream's running time: a stamp far from it is
 // skipped and said, and never moves the periods. The station (name, place, object) comes from
@@ -52,6 +57,7 @@ static const char HELP[] =
 	"  -d DIR         folder for the files (default .)\n";
 
 enum { BLOCK = 2048 };  // columns of a block: 7.4 MB of frames
+static const unsigned NONE = 65534;  // no frame, in a 16-bit file: stored 32766, its BLANK
 
 static unsigned char hdr[FR_HEADER], buf2[FR_PAYLOAD];
 
@@ -75,8 +81,10 @@ struct Period {
 	bool dirty = false;                 // block holds frames not in the spool
 	std::vector<char> stored;           // blocks in the spool
 	int spool = -1;                     // an unnamed file in DIR
-	std::vector<int32_t> rows[FR_CHANNELS];  // a block turned on its side, kept between periods
-	std::vector<uint16_t> side;              // a block on its side as the spool holds it
+	bool wide[FR_CHANNELS] = {};        // a frame holds NONE: the channel's file is 32-bit
+	std::vector<uint16_t> rows[FR_CHANNELS];  // a block turned on its side, kept between periods
+	std::vector<uint16_t> side;               // a block on its side as the spool holds it
+	std::vector<int32_t> wide_rows;           // values of a 32-bit file on their way out
 };
 
 struct Run {
@@ -314,20 +322,22 @@ static void use_block(Period &p, const Opts &o, int b)
 // The header of one channel's file, DATAMIN and DATAMAX to be set when the data is known.
 static void header(fitsfile *f, const Run &r, int ch, int *status)
 {
+	bool wide = r.p.wide[ch];
 	const Opts &o = r.o;
 	long naxes[2] = {r.p.used, FR_POINTS};
 	char d0[11], t0[13], d1[11], t1[13];
 	date_time(r.p.start, d0, t0);
 	date_time(r.p.start + (r.p.used - 1) * 50LL, d1, t1);
 	double zero = 0, half = 0.5, one = 1, f0 = fr_freq(0), df = FR_FREQ_STEP, scale = 0.01;
-	int blank = -1;
+	double bzero = wide ? 0 : 327.68;
+	int blank = wide ? -1 : (int)NONE - 32768;
 	const char *tz = getenv("TZ");
 	std::string zone = o.fixed ? "Frame stamps were local time at UTC" + o.zone + "; converted to UTC here."
 				   : std::string("Frame stamps were local time in the host's zone (") +
 					     (tz && *tz ? tz : "its default") + "); converted to UTC here.";
-	fits_create_img(f, LONG_IMG, 2, naxes, status);
-	fits_write_key(f, TDOUBLE, "BSCALE", &scale, "levels are the stored values in hundredths", status);
-	fits_write_key(f, TDOUBLE, "BZERO", &zero, nullptr, status);
+	fits_create_img(f, wide ? LONG_IMG : SHORT_IMG, 2, naxes, status);
+	fits_write_key(f, TDOUBLE, "BSCALE", &scale, "levels are in hundredths", status);
+	fits_write_key(f, TDOUBLE, "BZERO", &bzero, wide ? nullptr : "the values are unsigned (stored + 32768)", status);
 	fits_write_key(f, TINT, "BLANK", &blank, "no frame for this half second", status);
 	fits_write_key(f, TSTRING, "BUNIT", (void *)"level", "the receiver's level, once scaled", status);
 	fits_write_key(f, TDOUBLE, "DATAMIN", &zero, "lowest level in the image", status);
@@ -357,9 +367,27 @@ static void header(fitsfile *f, const Run &r, int ch, int *status)
 		fits_write_key(f, TDOUBLE, "OBS_ALT", (void *)&o.alt, "[m] station altitude", status);
 	fits_write_key(f, TSTRING, "CHANNEL", (void *)(ch == 0 ? "A" : "B"), "receiver channel", status);
 	fits_write_date(f, status);
-	fits_write_comment(f, "Levels are stored in hundredths: BSCALE 0.01 gives them in their units.", status);
+	if (wide)
+		fits_write_comment(f, "Levels are stored in hundredths: BSCALE 0.01 gives them in their units.", status);
+	else
+		fits_write_comment(f, "Levels are stored in hundredths less 32768: BSCALE and BZERO give them.", status);
 	fits_write_comment(f, zone.c_str(), status);
-	fits_set_bscale(f, 1.0, 0.0, status);  // the integers go in as they are
+	fits_set_bscale(f, 1.0, wide ? 0.0 : 32768.0, status);  // the values go in as they are
+}
+
+// n x rows values of a file's image from pixel `first` in one call: 16-bit as they are (NONE
+// where no frame came), 32-bit with -1 there. Column k of a row is the period's column k.
+static void put(fitsfile *f, Period &p, int ch, LONGLONG first, int n, int rows, const uint16_t *v, int *status)
+{
+	size_t all = (size_t)n * (size_t)rows;
+	if (!p.wide[ch]) {
+		fits_write_img(f, TUSHORT, first, (LONGLONG)all, (void *)v, status);
+		return;
+	}
+	p.wide_rows.resize(std::max(p.wide_rows.size(), all));
+	for (size_t i = 0; i < all; i++)
+		p.wide_rows[i] = p.have[i % (size_t)n] ? (int32_t)v[i] : -1;
+	fits_write_img(f, TINT, first, (LONGLONG)all, p.wide_rows.data(), status);
 }
 
 // After the image: DATAMIN and DATAMAX, then the table of axes.
@@ -405,18 +433,18 @@ static void one_block(Period &p, fitsfile **f, int *lo, int *hi, int *status)
 	for (auto &v : p.rows)
 		if (v.size() < (size_t)p.width * FR_POINTS)
 			v.resize((size_t)p.width * FR_POINTS);
-	int32_t *ra = p.rows[0].data(), *rb = p.rows[1].data();
-	for (int k0 = 0; k0 < n; k0 += 16)
+	uint16_t *ra = p.rows[0].data(), *rb = p.rows[1].data();
+	for (int k0 = 0; k0 < n; k0 += 32)  // 32 columns: a cache line of each row
 		for (int q = 0; q < FR_POINTS; q++)
-			for (int k = k0; k < std::min(n, k0 + 16); k++) {
+			for (int k = k0; k < std::min(n, k0 + 32); k++) {
 				const unsigned char *x = &p.block[(size_t)k * FR_PAYLOAD + 4 * (size_t)q];
-				ra[(size_t)q * (size_t)n + (size_t)k] = (int32_t)(x[0] | x[1] << 8);
-				rb[(size_t)q * (size_t)n + (size_t)k] = (int32_t)(x[2] | x[3] << 8);
+				ra[(size_t)q * (size_t)n + (size_t)k] = (uint16_t)(x[0] | x[1] << 8);
+				rb[(size_t)q * (size_t)n + (size_t)k] = (uint16_t)(x[2] | x[3] << 8);
 			}
 	for (int k = 0; k < n; k++) {
 		if (!p.have[(size_t)k]) {  // no frame: blank, whatever the block held
 			for (int q = 0; q < FR_POINTS; q++)
-				ra[(size_t)q * (size_t)n + (size_t)k] = rb[(size_t)q * (size_t)n + (size_t)k] = -1;
+				ra[(size_t)q * (size_t)n + (size_t)k] = rb[(size_t)q * (size_t)n + (size_t)k] = NONE;
 			continue;
 		}
 		const unsigned char *x = &p.block[(size_t)k * FR_PAYLOAD];
@@ -428,35 +456,35 @@ static void one_block(Period &p, fitsfile **f, int *lo, int *hi, int *status)
 		lo[0] = l0, hi[0] = h0, lo[1] = l1, hi[1] = h1;
 	}
 	for (int ch = 0; ch < FR_CHANNELS; ch++)
-		fits_write_img(f[ch], TINT, 1, (LONGLONG)n * FR_POINTS, p.rows[ch].data(), status);
+		put(f[ch], p, ch, 1, n, FR_POINTS, p.rows[ch].data(), status);
 }
 
 // The image of a longer period, a row at a time in order: each block's piece of the row read
-// from the spool (the block in memory put there first).
+// from the spool (the block in memory put there first) straight into the row.
 static void from_spool(Run &r, fitsfile **f, int *lo, int *hi, int *status)
 {
 	Period &p = r.p;
 	use_block(p, r.o, p.blk + 1 < (int)p.stored.size() ? p.blk + 1 : p.blk - 1);  // stores the block in memory
-	size_t w = (size_t)p.width, vals = w * FR_POINTS * FR_CHANNELS;
-	std::vector<int32_t> &row = p.rows[0];
-	row.resize(std::max(row.size(), (size_t)p.used));
-	std::vector<uint16_t> piece(w);
+	size_t w = (size_t)p.width, vals = w * FR_POINTS * FR_CHANNELS, used = (size_t)p.used;
+	std::vector<uint16_t> &row = p.rows[0];
+	row.resize(std::max(row.size(), used));
 	for (int ch = 0; ch < FR_CHANNELS && !*status; ch++)
 		for (size_t q = 0; q < FR_POINTS && !*status; q++) {
-			for (size_t b = 0; b * w < (size_t)p.used; b++) {
-				size_t c0 = b * w, n = std::min(w, (size_t)p.used - c0);
-				bool in = p.stored[b] && spool_io(false, p.spool, (unsigned char *)piece.data(), 2 * n,
-								   (off_t)(b * vals + ((size_t)ch * FR_POINTS + q) * w) * 2);
-				if (p.stored[b] && !in)
+			for (size_t b = 0; b * w < used; b++) {
+				size_t c0 = b * w, n = std::min(w, used - c0);
+				if (p.stored[b] && !spool_io(false, p.spool, (unsigned char *)&row[c0], 2 * n,
+							     (off_t)(b * vals + ((size_t)ch * FR_POINTS + q) * w) * 2))
 					die("cannot read the spool file in %s:", r.o.dir.c_str());
-				for (size_t k = 0; k < n; k++) {
-					int v = p.have[c0 + k] ? piece[k] : -1;
-					row[c0 + k] = v;
-					if (v >= 0)
-						lo[ch] = std::min(lo[ch], v), hi[ch] = std::max(hi[ch], v);
-				}
 			}
-			fits_write_img(f[ch], TINT, (LONGLONG)q * p.used + 1, p.used, row.data(), status);
+			int l = lo[ch], h = hi[ch];
+			for (size_t k = 0; k < used; k++) {
+				if (!p.have[k])
+					row[k] = NONE;
+				else
+					l = std::min(l, (int)row[k]), h = std::max(h, (int)row[k]);
+			}
+			lo[ch] = l, hi[ch] = h;
+			put(f[ch], p, ch, (LONGLONG)q * p.used + 1, p.used, 1, row.data(), status);
 		}
 }
 
@@ -529,6 +557,7 @@ static void take(Run &r, long long t)
 		p.block.resize((size_t)p.width * FR_PAYLOAD);
 		p.blk = 0;
 		p.dirty = false;
+		p.wide[0] = p.wide[1] = false;
 	}
 	int col = (int)((t - p.start) / 50);
 	use_block(p, r.o, col / p.width);
@@ -536,6 +565,10 @@ static void take(Run &r, long long t)
 	memcpy(&p.block[(size_t)(col % p.width) * FR_PAYLOAD], buf2, FR_PAYLOAD);
 	p.have[(size_t)col] = 1;
 	p.dirty = true;
+	const unsigned char *x = buf2, *end = buf2 + FR_PAYLOAD;  // NONE is the bytes fe ff
+	for (; (x = (const unsigned char *)memchr(x, 0xfe, (size_t)(end - x))) != nullptr; x++)
+		if ((x - buf2) % 2 == 0 && x[1] == 0xff)
+			p.wide[(x - buf2) / 2 % 2] = true;
 }
 
 int main(int argc, char **argv)

@@ -178,12 +178,13 @@ std::string band(SpReader *r, const std::vector<double> &freq, const SpOpts &o)
 	return "";
 }
 
-// Columns c0 up to c0 + n of a pipe-fits image into the block, as stored (BSCALE not applied).
+// Columns c0 up to c0 + n of a pipe-fits image into the block: the frames' values (BSCALE not
+// applied; a 16-bit file's BZERO is), -1 where no frame came (BLANK).
 std::string read_block(SpReader *r, long c0)
 {
 	long n = std::min((long)BLOCK, r->cols - c0);
 	long first[2] = {c0 + 1, 1}, last[2] = {c0 + n, FR_POINTS}, inc[2] = {1, 1};
-	int nul = 0, anynul = 0, st = 0;
+	int nul = -1, anynul = 0, st = 0;
 	r->block.resize((size_t)n * FR_POINTS);
 	fits_read_subset(r->f, TINT, first, last, inc, &nul, r->block.data(), &anynul, &st);
 	if (st)
@@ -193,16 +194,23 @@ std::string read_block(SpReader *r, long c0)
 	return "";
 }
 
-// A file pipe-fits wrote: its layout checked, then every value (-1, no frame, or 0 to 65535).
+// A file pipe-fits wrote, 16-bit (BZERO 327.68, BLANK 32766) or, as it wrote them before and
+// still does when a frame holds the value 65534, 32-bit (BZERO 0, BLANK -1): its layout
+// checked, then every value (0 to 65535) and every column (a frame, or blank throughout).
 std::string own(SpReader *r, int bitpix)
 {
 	const char *not_ours = "not as pipe-fits writes it: ";
 	int st = 0;
-	double bscale = 0, cdelt = 0;
+	double bscale = 0, bzero = 0, cdelt = 0;
+	long long blank = 0;
 	fits_read_key(r->f, TDOUBLE, "BSCALE", &bscale, nullptr, &st);
+	fits_read_key(r->f, TDOUBLE, "BZERO", &bzero, nullptr, &st);
+	fits_read_key(r->f, TLONGLONG, "BLANK", &blank, nullptr, &st);
 	fits_read_key(r->f, TDOUBLE, "CDELT1", &cdelt, nullptr, &st);
-	if (st || bitpix != LONG_IMG || r->rows != FR_POINTS || bscale != 0.01 || cdelt != 0.5)
-		return std::string(not_ours) + "not 900 rows of 32-bit levels in hundredths, half a second a column";
+	bool narrow = bitpix == SHORT_IMG && bzero == 327.68 && blank == 32766;
+	bool wide = bitpix == LONG_IMG && bzero == 0 && blank == -1;
+	if (st || !(narrow || wide) || r->rows != FR_POINTS || bscale != 0.01 || cdelt != 0.5)
+		return std::string(not_ours) + "not 900 rows of 16- or 32-bit levels in hundredths, half a second a column";
 	fits_movrel_hdu(r->f, 1, nullptr, &st);
 	if (st)
 		return "no extension";
@@ -219,7 +227,7 @@ std::string own(SpReader *r, int bitpix)
 		if (freq[(size_t)p] != fr_freq(p))
 			return std::string(not_ours) + "FREQUENCY is not the frame's points";
 	fits_movabs_hdu(r->f, 1, nullptr, &st);
-	fits_set_bscale(r->f, 1.0, 0.0, &st);  // the stored integers (moving to the HDU set BSCALE again)
+	fits_set_bscale(r->f, 1.0, narrow ? 32768.0 : 0.0, &st);  // the values (moving to the HDU set BSCALE again)
 	if (st)
 		return cfitsio("the image", st);
 	for (long c0 = 0; c0 < r->cols; c0 += BLOCK) {
@@ -228,6 +236,10 @@ std::string own(SpReader *r, int bitpix)
 		for (int32_t v : r->block)
 			if (v < -1 || v > 65535)
 				return "value " + std::to_string(v) + " is not a level in hundredths (0 to 65535, or -1 for none)";
+		for (long k = 0; k < r->width; k++)
+			for (long p = 1; p < FR_POINTS; p++)
+				if ((r->block[(size_t)(p * r->width + k)] < 0) != (r->block[(size_t)k] < 0))
+					return "column " + std::to_string(c0 + k) + " is blank in part";
 	}
 	return "";
 }

@@ -3,8 +3,8 @@ the record stream they were made from.
 
 usage: fits_check.py RECORDS DIR NAME OFFSET_MINUTES PERIOD_MINUTES [OBJECT LAT LON ALT]
 The model skips stamps that are not a time, stamps more than 75 minutes from the stream's
-running time, and records late for a period already written. Every file's BUNIT, DATAMIN and
-DATAMAX are checked against its data; OBJECT and OBS_LAT, OBS_LON, OBS_ALT when given ("-" for
+running time, and records late for a period already written. Every file's form (16-bit, or
+32-bit where a frame holds 65534), BUNIT, DATAMIN and DATAMAX are checked against its data; OBJECT and OBS_LAT, OBS_LON, OBS_ALT when given ("-" for
 a keyword that must be absent).
 Prints "ok: N files" and exits 0, or says what differs and exits 1."""
 import os
@@ -100,10 +100,18 @@ for start, cols in sorted(want.items()):
                         fail("%s: column %d at %s" % (path, c, instant))
                 elif not np.all(np.isnan(scaled[:, c])):
                     fail("%s: column %d should be missing (NaN)" % (path, c))
+        # 16-bit (stored = level - 32768, BLANK 32766: level 65534) unless a frame holds 65534;
+        # then 32-bit, the levels as they are, BLANK -1.
+        wide = any(np.any(cols[c][:, ch] == 65534) for c in cols)
         with fits.open(path, do_not_scale_image_data=True) as f:
-            raw = f[0].data
+            h = f[0].header
+            form = (h["BITPIX"], h["BZERO"], h["BLANK"], h["BSCALE"])
+            if form != ((32, 0, -1, 0.01) if wide else (16, 327.68, 32766, 0.01)):
+                fail("%s: BITPIX, BZERO, BLANK, BSCALE %s" % (path, form))
+            raw = f[0].data.astype(np.int32)
+            shift, blank = (0, -1) if wide else (32768, 32766)
             for c in range(used):
-                expect = cols[c][:, ch].astype(np.int32) if c in cols else np.full(900, -1, np.int32)
+                expect = cols[c][:, ch].astype(np.int32) - shift if c in cols else np.full(900, blank, np.int32)
                 if not np.array_equal(raw[:, c], expect):
                     fail("%s: column %d raw" % (path, c))
 

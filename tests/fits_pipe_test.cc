@@ -96,6 +96,82 @@ std::string pay(int k)
 	return p;
 }
 
+// Frame k of the edge cases: at point q, channel A the level a[(q + k) % n] and B b[(q + k) % n].
+std::string edges(int k, const std::vector<unsigned> &a, const std::vector<unsigned> &b)
+{
+	std::string p(3600, '\0');
+	for (size_t q = 0; q < 900; q++) {
+		unsigned va = a[(q + (size_t)k) % a.size()], vb = b[(q + (size_t)k) % b.size()];
+		p[4 * q] = (char)(va & 0xff), p[4 * q + 1] = (char)(va >> 8);
+		p[4 * q + 2] = (char)(vb & 0xff), p[4 * q + 3] = (char)(vb >> 8);
+	}
+	return p;
+}
+
+int bitpix(const std::string &path)
+{
+	fitsfile *f;
+	int st = 0, bp = 0;
+	fits_open_diskfile(&f, path.c_str(), READONLY, &st);
+	fits_get_img_type(f, &bp, &st);
+	fits_close_file(f, &st);
+	EXPECT_EQ(st, 0) << path;
+	return bp;
+}
+
+TEST(FitsPipe, LevelsAtTheEdgesComeBackFromEitherForm)
+{
+	// The levels at the edges of 16 bits, with half seconds missing, through pipe-fits and back
+	// byte for byte. 65534 stands for "no frame" in a 16-bit file: a channel whose frames hold
+	// it is written 32-bit, the other channel of the same period staying 16-bit.
+	const std::vector<unsigned> top = {0, 1, 32767, 32768, 65535}, all = {0, 1, 32767, 32768, 65534, 65535};
+	struct {
+		const char *name;
+		std::vector<unsigned> b;
+		int bitpix_b;
+	} cases[] = {{"both 16-bit", {65535, 32768, 32767, 1, 0}, SHORT_IMG}, {"B holds 65534", all, LONG_IMG}};
+	for (auto &c : cases) {
+		TempDir t;
+		std::string in;
+		int k = 0;
+		for (const char *s : {"2026120712000000", "2026120712000050", "2026120712000150", "2026120712005950",
+				      "2026120712010100", "2026120712010200"})  // 12:00:01, 12:01:00 and 12:01:01.5 missing
+			in += record(s, edges(k++, top, c.b));
+		Ran w = run({bin("pipe-fits"), "-p", "1", "-z", "+0000", "-n", "E", "-d", t.path}, in);
+		ASSERT_EQ(exit_code(w.status), 0) << w.err;
+		std::vector<std::string> argv = {bin("fits-pipe"), "-2", "-z", "+0000"};
+		for (const char *f : {"E_20261207_120000_01.fit", "E_20261207_120000_02.fit", "E_20261207_120100_01.fit",
+				      "E_20261207_120100_02.fit"}) {
+			argv.push_back(t / f);
+			EXPECT_EQ(bitpix(t / f), f[19] == '1' ? SHORT_IMG : c.bitpix_b) << c.name << " " << f;
+		}
+		Ran r = run(argv);
+		EXPECT_EQ(exit_code(r.status), 0) << c.name << r.err;
+		EXPECT_EQ(r.err, "") << c.name;
+		EXPECT_TRUE(r.out == in) << c.name << ": " << r.out.size() / 3617 << " records, 6 given";
+	}
+}
+
+TEST(FitsPipe, OldThirtyTwoBitFilesComeBackExactly)
+{
+	// Files pipe-fits wrote before its images were 16-bit (tests/data/pipe-fits-32bit/ORIGIN.md):
+	// the very records they were made from, all the edge levels, a half second missing.
+	const std::vector<unsigned> all = {0, 1, 32767, 32768, 65534, 65535};
+	std::vector<unsigned> rev;
+	for (unsigned v : all)
+		rev.push_back(65535 - v);
+	std::string in;
+	int k = 0;
+	for (const char *s : {"2026120712000000", "2026120712000050", "2026120712000150"})
+		in += record(s, edges(k++, all, rev));
+	std::string dir = src("tests/data/pipe-fits-32bit/");
+	EXPECT_EQ(bitpix(dir + "OLD_20261207_120000_01.fit"), LONG_IMG);
+	Ran r = run({bin("fits-pipe"), "-2", "-z", "+0000", dir + "OLD_20261207_120000_01.fit", dir + "OLD_20261207_120000_02.fit"});
+	EXPECT_EQ(exit_code(r.status), 0) << r.err;
+	EXPECT_EQ(r.err, "");
+	EXPECT_TRUE(r.out == in) << r.out.size() / 3617 << " records, 3 given";
+}
+
 TEST(FitsPipe, PipeFitsFilesComeBackAsTheRecordsItWasGiven)
 {
 	// Half-second stamps in order with gaps, through pipe-fits and back: the same bytes. Hour
@@ -275,7 +351,7 @@ TEST(FitsPipe, BadFilesAreNamedAndSkipped)
 		 with([](Station &s) { s.date = "2015/02/29"; }), nullptr},
 		{"y1970.fit", "start time outside the years 1971 to 9998 (DATE-OBS '1970/06/01', TIME-OBS '12:00:00.250')",
 		 with([](Station &s) { s.date = "1970/06/01"; }), nullptr},
-		{"ours.fit", "not as pipe-fits writes it: not 900 rows of 32-bit levels in hundredths, half a second a column",
+		{"ours.fit", "not as pipe-fits writes it: not 900 rows of 16- or 32-bit levels in hundredths, half a second a column",
 		 with([](Station &s) { s.keys = {{"BUNIT", "level"}, {"CHANNEL", "A"}}; }), nullptr},
 	};
 	for (auto &c : cases) {
@@ -392,20 +468,40 @@ TEST(FitsPipe, Refusals)
 TEST(FitsPipe, AValueOutOfRangeAnywhereInPipeFitsFileSkipsItWhole)
 {
 	// A file laid out as pipe-fits writes it, one stored value then changed to what no level
-	// is: named and skipped with none of its frames written, wherever the value lies (the
-	// first block of columns or a later one).
+	// is, or a column blank in part: named and skipped with none of its frames written,
+	// wherever the value lies (the first block of columns or a later one). A frame holding
+	// 65534 makes the file 32-bit, where any integer can be stored; a 16-bit file can hold no
+	// value out of range, only BLANK (32766) where it does not belong.
+	const char *range = " is not a level in hundredths (0 to 65535, or -1 for none)";
 	struct {
-		long col;  // the column (half second) changed
+		long col;  // the column (half second) changed: frames in 0, 3000 and 3599
 		int value;
-	} cases[] = {{0, -2}, {0, 65536}, {3000, 70000}, {3000, -2}, {3599, 65536}};
+		bool wide;
+		std::string why;
+	} cases[] = {
+		{0, -2, true, "value -2" + std::string(range)},
+		{0, 65536, true, "value 65536" + std::string(range)},
+		{3000, 70000, true, "value 70000" + std::string(range)},
+		{3000, -2, true, "value -2" + std::string(range)},
+		{3599, 65536, true, "value 65536" + std::string(range)},
+		{3599, -1, true, "column 3599 is blank in part"},
+		{1, 5, true, "column 1 is blank in part"},
+		{0, 32766, false, "column 0 is blank in part"},
+		{3000, 32766, false, "column 3000 is blank in part"},
+		{2999, 0, false, "column 2999 is blank in part"},
+	};
 	for (auto &c : cases) {
 		SCOPED_TRACE("column " + std::to_string(c.col) + ", value " + std::to_string(c.value));
 		TempDir t;
-		std::string in = record("2026120712000000", pay(1)) + record("2026120712250000", pay(2)) +
+		std::string p1 = pay(1);
+		if (c.wide)
+			p1[8] = (char)0xfe, p1[9] = (char)0xff;  // level 65534 at point 2 of channel A
+		std::string in = record("2026120712000000", p1) + record("2026120712250000", pay(2)) +
 				 record("2026120712295950", pay(3));
 		Ran w = run({bin("pipe-fits"), "-p", "60", "-z", "+0000", "-n", "ONE", "-d", t.path}, in);
 		ASSERT_EQ(exit_code(w.status), 0) << w.err;
 		std::string file = t / "ONE_20261207_120000_01.fit";
+		ASSERT_EQ(bitpix(file), c.wide ? LONG_IMG : SHORT_IMG);
 		Ran good = run({bin("fits-pipe"), "-z", "+0000", file});
 		ASSERT_EQ(exit_code(good.status), 0) << good.err;
 		ASSERT_EQ(good.out.size(), 3u * 3617);
@@ -420,8 +516,7 @@ TEST(FitsPipe, AValueOutOfRangeAnywhereInPipeFitsFileSkipsItWhole)
 		ASSERT_EQ(st, 0);
 		Ran r = run({bin("fits-pipe"), "-z", "+0000", file});
 		EXPECT_EQ(exit_code(r.status), 1);
-		EXPECT_EQ(r.err, "fits-pipe: " + file + ": value " + std::to_string(c.value) +
-					 " is not a level in hundredths (0 to 65535, or -1 for none); skipped\n");
+		EXPECT_EQ(r.err, "fits-pipe: " + file + ": " + c.why + "; skipped\n");
 		EXPECT_EQ(r.out.size(), 0u) << r.out.size() / 3617 << " records of a bad file written";
 	}
 }

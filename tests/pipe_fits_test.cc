@@ -76,6 +76,48 @@ TEST(PipeFits, PeriodEdgesReadBackByOutsideReaders)
 	EXPECT_EQ(check.out, "ok: 8 files\n") << check.err;
 }
 
+TEST(PipeFits, SixteenBitLevelsAtTheEdgesSeenByOutsideReaders)
+{
+	NEED_READER("/usr/bin/fitsverify");
+	NEED_READER("astropy");
+	// Levels 0, 1, 32767, 32768 and 65535 at every point, a half second missing: a 16-bit image
+	// (stored = level - 32768, BLANK 32766). Channel B's frames hold 65534, the value a 16-bit
+	// file keeps for "no frame", so its file is 32-bit. fits_check reads both against the stream;
+	// here astropy's physical levels, one by one.
+	const unsigned a[] = {0, 1, 32767, 32768, 65535}, b[] = {65534, 2, 3, 4, 5};
+	std::string in;
+	int k = 0;
+	for (const char *s : {"12000000", "12000050", "12000150"}) {
+		std::string p(3600, '\0');
+		for (int q = 0; q < 900; q++) {
+			unsigned va = a[(q + k) % 5], vb = b[(q + k) % 5];
+			p[(size_t)(4 * q)] = (char)(va & 0xff), p[(size_t)(4 * q + 1)] = (char)(va >> 8);
+			p[(size_t)(4 * q + 2)] = (char)(vb & 0xff), p[(size_t)(4 * q + 3)] = (char)(vb >> 8);
+		}
+		in += record(stamp(s), p);
+		k++;
+	}
+	TempDir t;
+	spit(t / "in.records", in);
+	mkdir((t / "out").c_str(), 0755);
+	Ran r = run({bin("pipe-fits"), "-p", "1", "-n", "EDGE", "-z", "+0000", "-d", t / "out"}, in, 60000);
+	EXPECT_EQ(exit_code(r.status), 0);
+	EXPECT_EQ(r.err, "");
+	verify_all(t / "out");
+	Ran check = run({"/usr/bin/python3", src("tests/fits_check.py"), t / "in.records", t / "out", "EDGE", "0", "1"}, "", 120000);
+	EXPECT_EQ(check.out, "ok: 2 files\n") << check.err;
+	const char *show = "import sys\n"
+			   "from astropy.io import fits\n"
+			   "for n in sys.argv[1:]:\n"
+			   "    with fits.open(n) as f:\n"
+			   "        bitpix = f[0].header['BITPIX']\n"
+			   "        d = f[0].data\n"
+			   "        print(bitpix, ' '.join('%.2f' % d[q, c] for c, q in ((0, 0), (0, 1), (0, 2), (0, 3), (0, 4), (2, 0), (3, 0))))\n";
+	Ran seen = run({"/usr/bin/python3", "-c", show, t / "out/EDGE_20261207_120000_01.fit", t / "out/EDGE_20261207_120000_02.fit"}, "", 120000);
+	EXPECT_EQ(seen.out, "16 0.00 0.01 327.67 327.68 655.35 nan 327.67\n"
+			    "32 655.34 0.02 0.03 0.04 0.05 nan 0.03\n") << seen.err;
+}
+
 TEST(PipeFits, GzipFilesInTheHostsZone)
 {
 	NEED_READER("/usr/bin/fitsverify");
