@@ -141,6 +141,14 @@ INSTANTIATE_TEST_SUITE_P(
 		SkyCase{"NarrowerThanTwoMegahertz", band(40, 60, 0, 1.5), 100, {}},
 		SkyCase{"UnderTheThreshold", band(40, 60, 0, 6, 2.5), 100, {}},
 		SkyCase{"OneSecond", band(40, 42, 0), 100, {}},
+		// Lit for a while but narrower than a burst over its life: interference, said only
+		// when over, never as started.
+		SkyCase{"SteadyBandThreeMegahertz", band(40, 60, 0, 3), 100, {{"CARRIER", 40, 59, -1, 37.0, 40.0}}},
+		// Broadband, its top half lit a frame before the rest: no drift the frames can tell,
+		// so not a type III.
+		SkyCase{"BroadbandTopHalfAFrameEarly",
+			[](int k, int p) { return k == 39 && p < FR_POINTS / 2 ? 0.0 : broadband(39, 52)(k, p); }, 100,
+			{{"OTHER", 39, 51, -1, LO, HI}}},
 		SkyCase{"Fault", [](int k, int) { return k >= 40 && k < 43 ? NAN : 0.0; }, 100, {{"FAULT", 40, 42, 43, LO, HI}}}),
 	[](const ::testing::TestParamInfo<SkyCase> &i) { return std::string(i.param.name); });
 
