@@ -517,7 +517,8 @@ TEST(PipeEvents, InterferenceOnlyWhenAskedForAndNeverToTheHook)
 }
 
 // The network's list form: bursts of one kind less than a minute apart are one line, a
-// continuum is CTM, the station is -n's or STATION_NAME's; interference is never listed.
+// continuum is CTM, the station is -n's or STATION_NAME's; interference is never listed; the
+// lines still open when the input ends are written then.
 TEST(PipeEvents, NetworkListForm)
 {
 	Sky s = sky({"-c", "2400", "-s", "31", "-k", "CONT@60,III@200,III@230"}, "2026123123560000");
@@ -527,6 +528,11 @@ TEST(PipeEvents, NetworkListForm)
 			 "20261231\t23:57-00:04\tCTM\tST-1\n");
 	r = run({bin("pipe-events"), "--list", "-a"}, s.records, 60000, {"STATION_NAME=Bern"});
 	EXPECT_EQ(r.out, "20261231\t23:59-23:59\tIII\tBern\n20261231\t23:57-00:04\tCTM\tBern\n");
+	// A burst a minute before the input ends, when its line could still grow: listed at the end.
+	Sky late = sky({"-c", "200", "-s", "1", "-k", "III@30"});
+	r = run({bin("pipe-events"), "--list", "-n", "X"}, late.records, 60000);
+	EXPECT_EQ(exit_code(r.status), 0) << r.err;
+	EXPECT_EQ(r.out, "20261208\t10:00-10:00\tIII\tX\n");
 }
 
 // Bad options: one usage line, nothing on stdout, exit 2.
