@@ -389,6 +389,27 @@ TEST(FitsPipe, BadFilesAreNamedAndSkipped)
 	EXPECT_EQ(r.out, "");
 }
 
+// A gzipped station's file whose writer left its last block short (the table's padding cut
+// off) is read as the whole file is.
+TEST(FitsPipe, AGzipFileEndingShortOfItsLastBlockIsReadWhole)
+{
+	TempDir t;
+	make(t / "whole.fit", Station{});
+	std::string bytes = slurp(t / "whole.fit");
+	ASSERT_EQ(bytes.size(), 4u * 2880);
+	Ran whole = run({bin("fits-pipe"), "-z", "+0000", t / "whole.fit"});
+	ASSERT_EQ(exit_code(whole.status), 0) << whole.err;
+	ASSERT_EQ(whole.out.size(), 5u * 3617);
+	std::string cut = bytes.substr(0, 3 * 2880 + 96);  // the table's one row of 96 bytes, unpadded
+	gzFile g = gzopen((t / "short.fit.gz").c_str(), "wb9");
+	ASSERT_EQ(gzwrite(g, cut.data(), (unsigned)cut.size()), (int)cut.size());
+	gzclose(g);
+	Ran r = run({bin("fits-pipe"), "-z", "+0000", t / "short.fit.gz"});
+	EXPECT_EQ(exit_code(r.status), 0);
+	EXPECT_EQ(r.err, "");
+	EXPECT_TRUE(r.out == whole.out);
+}
+
 TEST(FitsPipe, OverlappingFilesNeverGoBack)
 {
 	// The second file starts inside the first: its frames up to the first's last are skipped.
