@@ -528,6 +528,10 @@ TEST(PipeEvents, NetworkListForm)
 			 "20261231\t23:57-00:04\tCTM\tST-1\n");
 	r = run({bin("pipe-events"), "--list", "-a"}, s.records, 60000, {"STATION_NAME=Bern"});
 	EXPECT_EQ(r.out, "20261231\t23:59-23:59\tIII\tBern\n20261231\t23:57-00:04\tCTM\tBern\n");
+	// Bursts 56 s apart, the second over more than a minute after the first ended: one line.
+	Sky apart = sky({"-c", "400", "-s", "1", "-k", "III@30,III@88"});
+	r = run({bin("pipe-events"), "--list", "-n", "X"}, apart.records, 60000);
+	EXPECT_EQ(r.out, "20261208\t10:00-10:01\tIII\tX\n");
 	// A burst a minute before the input ends, when its line could still grow: listed at the end.
 	Sky late = sky({"-c", "200", "-s", "1", "-k", "III@30"});
 	r = run({bin("pipe-events"), "--list", "-n", "X"}, late.records, 60000);
