@@ -108,6 +108,13 @@ const std::vector<Part> &parts()
 		 {"./usr/bin/pipe-web", "./usr/share/man/man1/pipe-web.1.gz", "./usr/share/doc/spectrum-pipeline-web/copyright"},
 		 {"spectrum-pipeline-core (= 1.1.0)", "libstdc++6"},
 		 {"libx11", "libcairo", "libcfitsio"}},
+		{"network", ZQ_BUILT_NETWORK,
+		 {"./usr/bin/pipe-share", "./usr/bin/net-watch", "./usr/bin/net-bursts", "./usr/bin/net-stations",
+		  "./usr/share/man/man1/pipe-share.1.gz", "./usr/share/man/man1/net-bursts.1.gz",
+		  "./usr/lib/systemd/system/pipe-share@.service", "./usr/share/spectrum-pipeline/network.conf",
+		  "./usr/share/doc/spectrum-pipeline-network/copyright"},
+		 {"libnats3.4", "spectrum-pipeline-core (= 1.1.0)"},
+		 {"libx11", "libcairo", "libcfitsio"}},
 	};
 	return p;
 }
