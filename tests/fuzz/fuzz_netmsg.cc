@@ -20,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char *data, size_t size)
 	size_t n = size - 1;
 	net_record_ok(msg, n);
 	net_status_check(msg, n, station);
-	std::string subject = "spectrum.bursts." + std::string(msg, std::min<size_t>(n, 48));
+	std::string subject = ("spectrum.bursts." + std::string(msg, std::min<size_t>(n, 48))).c_str();  // as a C subject
 	std::string named = net_subject_station(subject.c_str(), NET_BURSTS);
 	CHECK(named.empty() || named == subject.substr(16));
 	NetMatch m(2, 6000, 0);
