@@ -15,7 +15,9 @@
 #include <cstdio>
 #include <cstring>
 #include <getopt.h>
+#include <deque>
 #include <map>
+#include <set>
 #include <string>
 #include <unistd.h>
 
@@ -41,6 +43,9 @@ static const char HELP[] =
 // A burst given to a run that ended without acknowledging it comes again after this long; one
 // held for longer (the hold) is said to be in progress every IN_PROGRESS_MS.
 enum : long long { ACK_WAIT_S = 20, IN_PROGRESS_MS = 5000 };
+// A burst settled and acknowledged whose acknowledgement was lost (a node of the broker gone at
+// that moment) comes again: the last this many settled are known and acknowledged again.
+enum { SETTLED_MAX = 100000 };
 
 struct Opts {
 	NetAddr addr;
@@ -59,6 +64,8 @@ struct Run {
 	int fetch_said = 0;
 	long long progress_ms = 0;
 	std::map<long, natsMsg *> held;  // token (the stream's sequence) -> the message to acknowledge
+	std::set<long> settled;          // the last SETTLED_MAX settled, should one come again
+	std::deque<long> settled_order;
 	SkipNote bad{"burst messages refused (not a burst from its subject's station)"};
 	explicit Run(const Opts &opts)
 		: o(opts), match(opts.k, (long long)(opts.window * 100), (long long)(opts.hold * 1000)) {}
@@ -138,6 +145,11 @@ static void take(Run &r, natsMsg *m)
 		natsMsg_Destroy(m);
 		return;
 	}
+	if (r.settled.count(seq)) {  // settled, its acknowledgement lost: listed already, or not to be
+		natsMsg_AckSync(m, nullptr, nullptr);
+		natsMsg_Destroy(m);
+		return;
+	}
 	std::string station = net_subject_station(natsMsg_GetSubject(m), NET_BURSTS);
 	NetBurst b;
 	std::string why = station.empty() ? "not a station's subject"
@@ -177,6 +189,12 @@ static void settle(Run &r)
 			warn("cannot acknowledge a burst: %s", net_error(s).c_str());
 		natsMsg_Destroy(it->second);
 		r.held.erase(it);
+		r.settled.insert(token);
+		r.settled_order.push_back(token);
+		if (r.settled_order.size() > SETTLED_MAX) {
+			r.settled.erase(r.settled_order.front());
+			r.settled_order.pop_front();
+		}
 	}
 }
 
