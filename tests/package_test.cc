@@ -41,7 +41,7 @@ TEST(Package, ManualPagesLintClean)
 		EXPECT_EQ(r.out + r.err, "") << page;
 		pages++;
 	}
-	EXPECT_EQ(pages, 16);
+	EXPECT_EQ(pages, 21);
 }
 
 TEST(Package, ClientsBuildAgainstAnInstalledPrefix)
@@ -219,7 +219,8 @@ void units_verify(const std::string &root, const std::string &dir)
 
 TEST(Package, NewProgramsAnswerHelpAndVersion)
 {
-	for (const char *p : {"arc-cat", "arc-stat", "pipe-png", "pipe-fits", "fits-pipe", "pipe-web", "pipe-events", "arc-pack", "arc-prune"}) {
+	for (const char *p : {"arc-cat", "arc-stat", "pipe-png", "pipe-fits", "fits-pipe", "pipe-web", "pipe-events", "arc-pack", "arc-prune",
+			      "arc-push", "pipe-share", "net-watch", "net-bursts", "net-stations"}) {
 		if (!exists(bin(p)))
 			continue;  // a part not built
 		Ran h = run({bin(p), "--help"});
