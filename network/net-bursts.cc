@@ -1,4 +1,4 @@
-// net-bursts [-s URL] [--creds FILE] [-k STATIONS] [-w SECONDS] [-H SECONDS] [-d NAME] [--json]:
+// net-bursts [-s URL] [--creds FILE] [--tlsca FILE] [-k STATIONS] [-w SECONDS] [-H SECONDS] [-d NAME] [--json]:
 // the network's burst list. A durable consumer (NAME, default net-bursts) of the BURSTS stream
 // takes every station's bursts; bursts whose spans overlap, each widened by the window, and
 // whose bands overlap are one burst of the network, listed (on standard output, and published
@@ -27,12 +27,13 @@
 #include "streamtime.h"
 
 static const char USAGE[] =
-	"usage: net-bursts [-s URL] [--creds FILE] [-k STATIONS] [-w SECONDS] [-H SECONDS] [-d NAME] [--json]";
+	"usage: net-bursts [-s URL] [--creds FILE] [--tlsca FILE] [-k STATIONS] [-w SECONDS] [-H SECONDS] [-d NAME] [--json]";
 static const char HELP[] =
 	"Lists the bursts seen by several stations of the network, from the broker's BURSTS stream,\n"
 	"as long as it runs.\n"
 	"  -s URL        the broker (default NATS_URL, else nats://127.0.0.1:4222)\n"
 	"  --creds FILE  the user's credentials file\n"
+	"  --tlsca FILE  the certificate authority of a broker reached over TLS (a tls:// URL)\n"
 	"  -k STATIONS   least stations that saw a burst (default 2)\n"
 	"  -w SECONDS    how far apart in time bursts may be and still be one (default 60)\n"
 	"  -H SECONDS    a burst is listed when none has joined it for this long (default 30)\n"
@@ -77,15 +78,13 @@ static void on_signal(int sig) { ending = sig; }
 static Opts options(int argc, char **argv)
 {
 	Opts o;
-	static const struct option longs[] = {{"creds", required_argument, nullptr, 'C'},
+	static const struct option longs[] = {NET_LONG_OPTIONS,
 					      {"json", no_argument, nullptr, 'j'},
 					      {nullptr, 0, nullptr, 0}};
 	opterr = 0;
 	for (int c; (c = getopt_long(argc, argv, "s:k:w:H:d:", longs, nullptr)) != -1;) {
-		if (c == 's' && *optarg)
-			o.addr.url = optarg;
-		else if (c == 'C' && *optarg)
-			o.addr.creds = optarg;
+		if (net_addr_option(c, optarg, o.addr))
+			;
 		else if (c == 'k' && arg_int(optarg, &o.k) && o.k >= 1 && o.k <= 10000)
 			;
 		else if (c == 'w' && arg_positive(optarg, &o.window) && o.window <= 86400)

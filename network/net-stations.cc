@@ -1,4 +1,4 @@
-// net-stations [-s URL] [--creds FILE] [--json]: the stations the network has heard, each with its
+// net-stations [-s URL] [--creds FILE] [--tlsca FILE] [--json]: the stations the network has heard, each with its
 // last status (from the STATUS stream, which keeps the last message of each station's subject),
 // one line each in the order of their names, then exits. A status that is not a JSON object from its subject's station is
 // passed over and counted.
@@ -13,11 +13,12 @@
 #include "netconn.h"
 #include "netmsg.h"
 
-static const char USAGE[] = "usage: net-stations [-s URL] [--creds FILE] [--json]";
+static const char USAGE[] = "usage: net-stations [-s URL] [--creds FILE] [--tlsca FILE] [--json]";
 static const char HELP[] =
 	"Lists the stations heard and their last status, then exits.\n"
 	"  -s URL        the broker (default NATS_URL, else nats://127.0.0.1:4222)\n"
 	"  --creds FILE  the user's credentials file\n"
+	"  --tlsca FILE  the certificate authority of a broker reached over TLS (a tls:// URL)\n"
 	"  --json        each station's status as it sent it, one JSON object per line\n"
 	"Lines: NAME<tab>TIME<tab>LAST<tab>FRAMES<tab>LAT,LON,ALT<tab>DAYS_LEFT (- where not known).\n";
 
@@ -29,15 +30,13 @@ struct Opts {
 static Opts options(int argc, char **argv)
 {
 	Opts o;
-	static const struct option longs[] = {{"creds", required_argument, nullptr, 'C'},
+	static const struct option longs[] = {NET_LONG_OPTIONS,
 					      {"json", no_argument, nullptr, 'j'},
 					      {nullptr, 0, nullptr, 0}};
 	opterr = 0;
 	for (int c; (c = getopt_long(argc, argv, "s:", longs, nullptr)) != -1;) {
-		if (c == 's' && *optarg)
-			o.addr.url = optarg;
-		else if (c == 'C' && *optarg)
-			o.addr.creds = optarg;
+		if (net_addr_option(c, optarg, o.addr))
+			;
 		else if (c == 'j')
 			o.json = true;
 		else

@@ -1,4 +1,4 @@
-// net-watch [-s URL] [--creds FILE] NAME: one station's live frames, from the broker, as stream
+// net-watch [-s URL] [--creds FILE] [--tlsca FILE] NAME: one station's live frames, from the broker, as stream
 // records on standard output, so that "net-watch NAME | pipe-view" shows that station's sky.
 // Every message is checked before it is written: exactly one record, its stamp a real time,
 // from that station's subject; anything else is dropped and counted on standard error. Frames
@@ -16,11 +16,12 @@
 #include "netmsg.h"
 #include "streamtime.h"
 
-static const char USAGE[] = "usage: net-watch [-s URL] [--creds FILE] NAME";
+static const char USAGE[] = "usage: net-watch [-s URL] [--creds FILE] [--tlsca FILE] NAME";
 static const char HELP[] =
 	"Writes the live frames of station NAME, from the broker, as stream records on standard output.\n"
 	"  -s URL        the broker (default NATS_URL, else nats://127.0.0.1:4222)\n"
 	"  --creds FILE  the user's credentials file\n"
+	"  --tlsca FILE  the certificate authority of a broker reached over TLS (a tls:// URL)\n"
 	"Messages that are not one record with a real time from NAME's subject are dropped and counted.\n";
 
 struct Opts {
@@ -34,13 +35,11 @@ static void on_signal(int sig) { ending = sig; }
 static Opts options(int argc, char **argv)
 {
 	Opts o;
-	static const struct option longs[] = {{"creds", required_argument, nullptr, 'C'}, {nullptr, 0, nullptr, 0}};
+	static const struct option longs[] = {NET_LONG_OPTIONS, {nullptr, 0, nullptr, 0}};
 	opterr = 0;
 	for (int c; (c = getopt_long(argc, argv, "s:", longs, nullptr)) != -1;) {
-		if (c == 's' && *optarg)
-			o.addr.url = optarg;
-		else if (c == 'C' && *optarg)
-			o.addr.creds = optarg;
+		if (net_addr_option(c, optarg, o.addr))
+			;
 		else
 			usage(USAGE);
 	}

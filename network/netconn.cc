@@ -21,6 +21,15 @@ std::string net_error(natsStatus s, jsErrCode jerr)
 	return m;
 }
 
+bool net_addr_option(int c, const char *arg, NetAddr &a)
+{
+	std::string *v = c == 's' ? &a.url : c == 'C' ? &a.creds : c == 'T' ? &a.ca : nullptr;
+	if (!v || !arg || !*arg)
+		return false;
+	*v = arg;
+	return true;
+}
+
 natsConnection *net_connect(const NetAddr &a, bool keep_trying)
 {
 	std::string url = net_url(a);
@@ -30,6 +39,10 @@ natsConnection *net_connect(const NetAddr &a, bool keep_trying)
 		s = natsOptions_SetURL(o, url.c_str());
 	if (s == NATS_OK && !a.creds.empty())
 		s = natsOptions_SetUserCredentialsFromFiles(o, a.creds.c_str(), nullptr);
+	if (s == NATS_OK && !a.ca.empty())
+		s = natsOptions_SetSecure(o, true);
+	if (s == NATS_OK && !a.ca.empty())
+		s = natsOptions_LoadCATrustedCertificates(o, a.ca.c_str());
 	if (s == NATS_OK)
 		s = natsOptions_SetMaxReconnect(o, -1);
 	if (s == NATS_OK)

@@ -1,15 +1,23 @@
 // The broker, as every network program meets it: the address (-s URL, else NATS_URL, else
 // nats://127.0.0.1:4222; a user and password may be in the URL), the credentials file (--creds
-// FILE), the connection made with the client library, and the streams the network keeps.
+// FILE), the certificate authority of a broker reached over TLS (--tlsca FILE, with a tls:// URL),
+// the connection made with the client library, and the streams the network keeps.
 #pragma once
 
+#include <getopt.h>
 #include <nats/nats.h>
 #include <string>
 
 struct NetAddr {
 	std::string url;    // "" until given: NATS_URL or the default then
 	std::string creds;  // a credentials file, or ""
+	std::string ca;     // the certificate authority's file (TLS), or ""
 };
+
+// The long options every network program takes, for its getopt_long table, and their parsing
+// (with -s URL): true when the option was one of these and its value is taken.
+#define NET_LONG_OPTIONS {"creds", required_argument, nullptr, 'C'}, {"tlsca", required_argument, nullptr, 'T'}
+bool net_addr_option(int c, const char *arg, NetAddr &a);
 
 // The URL to use: the option, NATS_URL, or the default.
 std::string net_url(const NetAddr &a);

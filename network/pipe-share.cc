@@ -1,4 +1,4 @@
-// pipe-share [-s URL] [--creds FILE] [-n NAME] [-L LAT,LON[,ALT]] [-a ROOT] [-q BURSTS] [-W SECONDS]:
+// pipe-share [-s URL] [--creds FILE] [--tlsca FILE] [-n NAME] [-L LAT,LON[,ALT]] [-a ROOT] [-q BURSTS] [-W SECONDS]:
 // the station's side of the network. Reads stream records from standard input, live or stored,
 // and shares them through the broker (netmsg.h has the subjects): every frame as it is, on the
 // station's frames subject (core messages: lost when the broker is away or slow); every burst the
@@ -36,13 +36,14 @@
 #include "netmsg.h"
 #include "streamtime.h"
 
-static const char USAGE[] = "usage: pipe-share [-s URL] [--creds FILE] [-n NAME] [-L LAT,LON[,ALT]] [-a ROOT] "
+static const char USAGE[] = "usage: pipe-share [-s URL] [--creds FILE] [--tlsca FILE] [-n NAME] [-L LAT,LON[,ALT]] [-a ROOT] "
 			    "[-q BURSTS] [-W SECONDS]";
 static const char HELP[] =
 	"Reads stream records from standard input and shares the station's frames, bursts and status\n"
 	"through the broker; never holds the pipeline up when the broker is away or slow.\n"
 	"  -s URL        the broker (default NATS_URL, else nats://127.0.0.1:4222); user:password@ allowed\n"
 	"  --creds FILE  the user's credentials file\n"
+	"  --tlsca FILE  the certificate authority of a broker reached over TLS (a tls:// URL)\n"
 	"  -n NAME       the station (default STATION_NAME, else SPECTRUM)\n"
 	"  -L LAT,LON,ALT the station's place: degrees north and east, metres (default STATION_LAT,\n"
 	"                STATION_LON, STATION_ALT)\n"
@@ -149,14 +150,12 @@ static Opts options(int argc, char **argv)
 {
 	Opts o;
 	bool placed = false;
-	static const struct option longs[] = {{"creds", required_argument, nullptr, 'C'}, {nullptr, 0, nullptr, 0}};
+	static const struct option longs[] = {NET_LONG_OPTIONS, {nullptr, 0, nullptr, 0}};
 	opterr = 0;
 	double v;
 	for (int c; (c = getopt_long(argc, argv, "s:n:L:a:q:W:", longs, nullptr)) != -1;) {
-		if (c == 's' && *optarg)
-			o.addr.url = optarg;
-		else if (c == 'C' && *optarg)
-			o.addr.creds = optarg;
+		if (net_addr_option(c, optarg, o.addr))
+			;
 		else if (c == 'n' && station_name_ok(optarg))
 			o.name = optarg;
 		else if (c == 'a' && *optarg)
