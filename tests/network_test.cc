@@ -516,6 +516,56 @@ TEST(Network, OverTlsWithAUserAndPassword)
 	EXPECT_EQ(exit_code(wrong.status), 1) << wrong.err;
 }
 
+// The sample broker configuration, on a port and store of ours: station A's user shares as A, may
+// not publish as B, and the network's user lists and watches but may not publish a burst.
+TEST(Network, TheSampleConfigurationLetsEachStationSpeakOnlyForItself)
+{
+	NEED_SERVER();
+	TempDir t;
+	int port = free_tcp_port();
+	std::string conf = slurp(src("packaging/network.conf"));
+	for (auto [from, to] : {std::pair<std::string, std::string>{"port: 4222", "port: " + std::to_string(port)},
+				{"http: 127.0.0.1:8222\n", ""}, {"/var/lib/nats", t / "store"}})
+		conf.replace(conf.find(from), from.size(), to);
+	spit(t / "network.conf", conf);
+	Spawn s;
+	s.argv = {server(), "-a", "127.0.0.1", "-c", t / "network.conf"};
+	Proc broker = start(s);
+	std::string said;
+	ASSERT_TRUE(wait_until([&] {
+		said += drain(broker.err);
+		return said.find("Server is ready") != std::string::npos || !still_running(broker);
+	}, 20000, 10) && still_running(broker)) << said;
+	std::string at = "@127.0.0.1:" + std::to_string(port), a = "nats://A:change-me-a" + at,
+		    net = "nats://network:change-me-n" + at;
+	std::string frames = sky({"-T", "2026120810000000", "-c", "200", "-s", "1", "-k", "III@30"});
+	Ran share = run({bin("pipe-share"), "-s", a, "-n", "A"}, frames, 60000);
+	EXPECT_EQ(exit_code(share.status), 0) << share.err;
+	// A, speaking for B; the network's user, speaking for A: neither is stored.
+	for (const std::string &url : {a, net}) {
+		natsConnection *nc = nullptr;
+		ASSERT_EQ(natsConnection_ConnectTo(&nc, url.c_str()), NATS_OK);
+		std::string who = url == a ? "B" : "A";
+		std::string json = burst_json(who, "2026120811000000", "2026120811000500");
+		natsConnection_Publish(nc, ("spectrum.bursts." + who).c_str(), json.data(), (int)json.size());
+		natsConnection_FlushTimeout(nc, 5000);
+		natsConnection_Destroy(nc);
+	}
+	Spawn js;
+	js.argv = {bin("net-bursts"), "-s", net, "-k", "1", "-H", "1"};
+	js.pipe_out = true;
+	Proc job = start(js);
+	std::string buf;
+	EXPECT_EQ(read_lines(job, 1, 30000, buf), (std::vector<std::string>{"20261208\t10:00-10:00\tIII\tA"}));
+	Ran list = run({bin("net-stations"), "-s", net});
+	EXPECT_EQ(list.out.substr(0, 2), "A\t") << list.err;
+	// Everything acknowledged, and nothing more was there to list.
+	Client c(net);
+	EXPECT_TRUE(wait_until([&] { return c.ack_pending("net-bursts") == 0; }, 20000, 10));
+	EXPECT_EQ(c.stream_msgs("BURSTS"), 1);
+	EXPECT_EQ(drain(job.out), "");
+}
+
 TEST(Network, UsageAndABrokerAwayAtTheStart)
 {
 	struct Case {
