@@ -1,15 +1,15 @@
-// net-bursts [-s URL] [--creds FILE] [--tlsca FILE] [-k STATIONS] [-w SECONDS] [-H SECONDS] [-d NAME] [--json]:
-// the network's burst list. A durable consumer (NAME, default net-bursts) of the BURSTS stream
-// takes every station's bursts; bursts whose spans overlap, each widened by the window, and
-// whose bands overlap are one burst of the network, listed (on standard output, and published
-// on spectrum.network.bursts) once no more have joined it for the hold time, if at least
+// net-bursts [-s URL] [--creds FILE] [--tlsca FILE] [-k STATIONS] [-w SECONDS] [-H SECONDS] [-d
+// NAME] [--json]: the network's burst list. A durable consumer (NAME, default net-bursts) of the
+// BURSTS stream takes every station's bursts; bursts whose spans overlap, each widened by the
+// window, and whose bands overlap are one burst of the network, listed (on standard output, and
+// published on spectrum.network.bursts) once no more have joined it for the hold time, if at least
 // STATIONS stations saw it. Interference never counts; a message that is not a burst from its
 // subject's station is dropped and counted.
 //
 // Nothing lost, nothing twice: a burst is acknowledged only once its line is written and flushed
-// (or once it is settled without a line), so one that a restart finds unacknowledged comes
-// again (within 20 s) and is matched again; a message delivered again while still held is recognised by its
-// place in the stream and not taken twice.
+// (or once it is settled without a line), so one that a restart finds unacknowledged comes again
+// (within 20 s) and is matched again; a message delivered again while still held is recognised by
+// its place in the stream and not taken twice.
 #include <cerrno>
 #include <csignal>
 #include <cstdio>

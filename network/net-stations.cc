@@ -1,7 +1,7 @@
-// net-stations [-s URL] [--creds FILE] [--tlsca FILE] [--json]: the stations the network has heard, each with its
-// last status (from the STATUS stream, which keeps the last message of each station's subject),
-// one line each in the order of their names, then exits. A status that is not a JSON object from its subject's station is
-// passed over and counted.
+// net-stations [-s URL] [--creds FILE] [--tlsca FILE] [--json]: the stations the network has heard,
+// each with its last status (from the STATUS stream, which keeps the last message of each station's
+// subject), one line each in the order of their names, then exits. A status that is not a JSON
+// object from its subject's station is passed over and counted.
 #include <cmath>
 #include <cstdio>
 #include <getopt.h>

@@ -1,8 +1,8 @@
-// net-watch [-s URL] [--creds FILE] [--tlsca FILE] NAME: one station's live frames, from the broker, as stream
-// records on standard output, so that "net-watch NAME | pipe-view" shows that station's sky.
-// Every message is checked before it is written: exactly one record, its stamp a real time,
-// from that station's subject; anything else is dropped and counted on standard error. Frames
-// are core messages: what the broker or a slow reader loses is lost, never waited for.
+// net-watch [-s URL] [--creds FILE] [--tlsca FILE] NAME: one station's live frames, from the
+// broker, as stream records on standard output, so that "net-watch NAME | pipe-view" shows that
+// station's sky. Every message is checked before it is written: exactly one record, its stamp a
+// real time, from that station's subject; anything else is dropped and counted on standard error.
+// Frames are core messages: what the broker or a slow reader loses is lost, never waited for.
 #include <cerrno>
 #include <csignal>
 #include <cstdio>

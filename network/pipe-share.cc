@@ -1,14 +1,14 @@
-// pipe-share [-s URL] [--creds FILE] [--tlsca FILE] [-n NAME] [-L LAT,LON[,ALT]] [-a ROOT] [-q BURSTS] [-W SECONDS]:
-// the station's side of the network. Reads stream records from standard input, live or stored,
-// and shares them through the broker (netmsg.h has the subjects): every frame as it is, on the
-// station's frames subject (core messages: lost when the broker is away or slow); every burst the
-// detector finds (the same as pipe-events', stamps judged by the stream's running time) into the
-// BURSTS stream, with a message id so that a repeat is dropped; and the station's status at the
-// start and every minute.
+// pipe-share [-s URL] [--creds FILE] [--tlsca FILE] [-n NAME] [-L LAT,LON[,ALT]] [-a ROOT] [-q
+// BURSTS] [-W SECONDS]: the station's side of the network. Reads stream records from standard
+// input, live or stored, and shares them through the broker (netmsg.h has the subjects): every
+// frame as it is, on the station's frames subject (core messages: lost when the broker is away or
+// slow); every burst the detector finds (the same as pipe-events', stamps judged by the stream's
+// running time) into the BURSTS stream, with a message id so that a repeat is dropped; and the
+// station's status at the start and every minute.
 //
 // The pipeline never waits for the broker: the reading thread only puts frames and bursts in
-// bounded queues, and one sending thread talks to the broker. A frame that finds its queue full
-// is dropped; a burst that finds its queue full drops the oldest one waiting (counted and said).
+// bounded queues, and one sending thread talks to the broker. A frame that finds its queue full is
+// dropped; a burst that finds its queue full drops the oldest one waiting (counted and said).
 // Bursts wait for the broker while it is away and are sent when it is back; at the end of input
 // they are given up to -W seconds more.
 #include <cerrno>
@@ -242,7 +242,9 @@ struct Sender {
 	jsCtx *js = nullptr;
 	bool streams = false;
 	int streams_said = 0;
-	long long streams_ms = -1, status_ms = -1;
+	long long streams_ms = -1, status_ms = -1, health_ms = -1;
+	nlohmann::ordered_json days_left;  // the last measure of the disk (-a)
+	int disk_status = ARC_UNKNOWN;
 	std::string subj_frames, subj_bursts, subj_status;
 	bool away_said = false;
 	explicit Sender(Share &share) : s(share) {}
@@ -269,12 +271,20 @@ static std::string status_json(Sender &t)
 	j["lat"] = num(t.s.o.lat);
 	j["lon"] = num(t.s.o.lon);
 	j["alt"] = num(t.s.o.alt);
-	if (!t.s.o.root.empty()) {
+	// The disk measured as arc-stat --health measures it (a walk of the last days), at most every
+	// ten minutes: its figures move slowly, and a small board's disk has better things to do.
+	long long now_ms = st_clock_ms();
+	if (!t.s.o.root.empty() && (t.health_ms < 0 || now_ms - t.health_ms >= 600000)) {
 		ArcHealth h;
 		arc_health(t.s.o.root, h);
-		j["days_left"] = h.measured && h.days_left >= 0 ? nlohmann::ordered_json(std::round(h.days_left * 10) / 10)
-								: nlohmann::ordered_json();
-		j["disk_status"] = h.status;
+		t.days_left = h.measured && h.days_left >= 0 ? nlohmann::ordered_json(std::round(h.days_left * 10) / 10)
+							     : nlohmann::ordered_json();
+		t.disk_status = h.status;
+		t.health_ms = now_ms;
+	}
+	if (!t.s.o.root.empty()) {
+		j["days_left"] = t.days_left;
+		j["disk_status"] = t.disk_status;
 	}
 	return j.dump();
 }

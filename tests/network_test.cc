@@ -242,7 +242,10 @@ TEST(Network, ABurstTwoStationsSawIsOneLineNamingBoth)
 	c.burst("A", burst_json("A", "2026120812000000", "2026120812001000", 9, "CARRIER"));
 	c.burst("B", burst_json("B", "2026120812000000", "2026120812001000", 9, "SOUNDER"));
 	c.burst("B", burst_json("A", "2026120812000000", "2026120812001000", 10));
-	c.burst("D", burst_json("D", "2026120812000000", "2026123112001000", 10));
+	c.burst("D", burst_json("D", "2026120812000000", "2026123112001000", 10));  // a month long
+	c.burst("E", "\x01garbage");
+	c.burst("E", burst_json("E", "2026120812000000", "2026120812001000") + std::string(5000, ' '));
+	c.burst("E", burst_json("E", "2026120812000000", "2026120812006000"));  // second 60
 	// Last, a pair whose line says everything before it was settled.
 	c.burst("Y", burst_json("Y", "2026120813000000", "2026120813000500"));
 	c.burst("Z", burst_json("Z", "2026120813000100", "2026120813000600"));
@@ -251,8 +254,11 @@ TEST(Network, ABurstTwoStationsSawIsOneLineNamingBoth)
 	std::vector<std::string> lines = read_lines(job, 2, 30000, buf);
 	EXPECT_EQ(lines, (std::vector<std::string>{"20261208\t10:00-10:00\tIII\tA,B", "20261208\t13:00-13:00\tIII\tY,Z"}));
 	EXPECT_EQ(buf, "");
-	stop(job);
-	EXPECT_NE(drain(job.err).find("1 records skipped: burst messages refused"), std::string::npos);
+	kill(job.pid, SIGTERM);
+	int st;
+	ASSERT_TRUE(wait_exit(job, 10000, &st));
+	EXPECT_EQ(term_signal(st), SIGTERM);
+	EXPECT_NE(read_to_end(job.err, 5000).find("5 records skipped: burst messages refused"), std::string::npos);
 }
 
 TEST(Network, ARestartOfTheListListsNothingTwiceAndLosesNothing)
