@@ -76,6 +76,7 @@ struct Shared {
 	long frames_in = 0, frames_dropped = 0, bursts_dropped = 0;
 	std::string last_stamp;
 	bool input_done = false;
+	bool new_burst = false;  // one came since the sender last looked
 };
 enum { FRAMES_MAX = 64 };
 
@@ -215,6 +216,7 @@ static void put_bursts(Share &s, const std::vector<EvEvent> &evs)
 				     s.o.max_bursts);
 		}
 		s.sh.bursts.push_back(std::move(b));
+		s.sh.new_burst = true;
 		s.sh.cv.notify_one();
 	}
 }
@@ -246,7 +248,6 @@ struct Sender {
 	nlohmann::ordered_json days_left;  // the last measure of the disk (-a)
 	int disk_status = ARC_UNKNOWN;
 	std::string subj_frames, subj_bursts, subj_status;
-	bool away_said = false;
 	explicit Sender(Share &share) : s(share) {}
 };
 
@@ -354,17 +355,17 @@ static void send_loop(Sender &t)
 		bool done, waiting;
 		{
 			std::unique_lock<std::mutex> l(t.s.sh.m);
+			// Nothing of the broker's under this lock: the reading thread takes it for every frame.
 			t.s.sh.cv.wait_for(l, std::chrono::milliseconds(250), [&] {
-				return !t.s.sh.frames.empty() || t.s.sh.input_done || (!t.s.sh.bursts.empty() && connected(t));
+				return !t.s.sh.frames.empty() || t.s.sh.input_done || t.s.sh.new_burst;
 			});
+			t.s.sh.new_burst = false;
 			frames.swap(t.s.sh.frames);
 			done = t.s.sh.input_done;
 			waiting = !t.s.sh.bursts.empty();
 		}
-		if (connected(t)) {
-			t.away_said = false;
+		if (connected(t))
 			upkeep(t);
-		}
 		send_frames(t, frames);
 		while (connected(t) && send_burst(t))
 			;

@@ -302,37 +302,51 @@ TEST(Network, ARestartOfTheListListsNothingTwiceAndLosesNothing)
 	EXPECT_TRUE(wait_until([&] { return c.ack_pending("net-bursts") == 0; }, 20000, 10));
 }
 
-TEST(Network, TheStationReadsOnWhileTheBrokerIsAwayAndItsBurstsArriveAfter)
+// The broker away (ended, then started again on its store) or stalled (stopped, then let go on)
+// while the station goes on: it reads all of its input at once all the same, and its bursts
+// arrive once the broker is back, each once.
+TEST(Network, TheStationReadsOnWhileTheBrokerIsAwayOrStalledAndItsBurstsArriveAfter)
 {
 	NEED_SERVER();
-	Broker b;
-	ASSERT_TRUE(b.up());
 	std::string frames = sky({"-T", "2026120810000000", "-c", "1200", "-s", "1", "-k", "III@30,III@200,II@300,III@500"});
 	Ran events = run({bin("pipe-events"), "--json"}, frames, 60000);
 	long want = std::count(events.out.begin(), events.out.end(), '\n');
 	ASSERT_GE(want, 3) << events.out;
-	Spawn s;
-	s.argv = {bin("pipe-share"), "-s", b.url(), "-n", "A", "-a", b.t.path, "-W", "120"};
-	s.pipe_in = true;
-	Proc share = start(s);
-	std::string first = frames.substr(0, 40 * FR_RECORD);
-	ASSERT_TRUE(write_within(share.in, first, 20000));
-	Client c(b.url());
-	ASSERT_TRUE(wait_until([&] { return c.stream_msgs("STATUS") == 1; }, 20000, 10));
-	b.down();
-	// All the rest at once while the broker is away: never held up.
-	ASSERT_TRUE(write_within(share.in, frames.substr(first.size()), 20000));
-	share.close_in();
-	EXPECT_TRUE(still_running(share));  // its bursts wait for the broker
-	ASSERT_TRUE(b.up());
-	int st;
-	ASSERT_TRUE(wait_exit(share, 60000, &st));
-	EXPECT_EQ(exit_code(st), 0) << drain(share.err);
-	Client again(b.url());
-	EXPECT_EQ(again.stream_msgs("BURSTS"), want);
-	Ran list = run({bin("net-stations"), "-s", b.url()});
-	EXPECT_EQ(exit_code(list.status), 0) << list.err;
-	EXPECT_EQ(list.out.substr(0, 2), "A\t") << list.out;
+	for (bool stall : {false, true}) {
+		SCOPED_TRACE(stall ? "stalled" : "away");
+		Broker b;
+		ASSERT_TRUE(b.up());
+		Spawn s;
+		s.argv = {bin("pipe-share"), "-s", b.url(), "-n", "A", "-a", b.t.path, "-W", "120"};
+		s.pipe_in = true;
+		Proc share = start(s);
+		std::string first = frames.substr(0, 40 * FR_RECORD);
+		ASSERT_TRUE(write_within(share.in, first, 20000));
+		{
+			Client c(b.url());
+			ASSERT_TRUE(wait_until([&] { return c.stream_msgs("STATUS") == 1; }, 20000, 10));
+		}
+		if (stall)
+			kill(b.p.pid, SIGSTOP);
+		else
+			b.down();
+		// All the rest at once: never held up.
+		ASSERT_TRUE(write_within(share.in, frames.substr(first.size()), 20000));
+		share.close_in();
+		EXPECT_TRUE(still_running(share));  // its bursts wait for the broker
+		if (stall)
+			kill(b.p.pid, SIGCONT);
+		else
+			ASSERT_TRUE(b.up());
+		int st;
+		ASSERT_TRUE(wait_exit(share, 90000, &st));
+		EXPECT_EQ(exit_code(st), 0) << drain(share.err);
+		Client again(b.url());
+		EXPECT_EQ(again.stream_msgs("BURSTS"), want);
+		Ran list = run({bin("net-stations"), "-s", b.url()});
+		EXPECT_EQ(exit_code(list.status), 0) << list.err;
+		EXPECT_EQ(list.out.substr(0, 2), "A\t") << list.out;
+	}
 }
 
 TEST(Network, NetStationsListsTheLastStatusAndPassesOverHostileOnes)
