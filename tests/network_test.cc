@@ -229,10 +229,13 @@ TEST(Network, ABurstTwoStationsSawIsOneLineNamingBoth)
 	NEED_SERVER();
 	Broker b;
 	ASSERT_TRUE(b.up());
-	// A and B see the same sky (the same seed): a type III at 10:00:30; C sees its own an hour later.
-	std::string shared = sky({"-T", "2026120810000000", "-c", "200", "-s", "1", "-k", "III@30"});
+	// A and B see one sky (one seed) under noise of their own: a type III at 10:00:30; C sees its
+	// own an hour later.
+	std::string a = sky({"-T", "2026120810000000", "-c", "200", "-s", "1", "-N", "11", "-k", "III@30"});
+	std::string b_ = sky({"-T", "2026120810000000", "-c", "200", "-s", "1", "-N", "12", "-k", "III@30"});
 	std::string alone = sky({"-T", "2026120811000000", "-c", "200", "-s", "2", "-k", "III@30"});
-	for (auto [name, frames] : {std::pair{"A", &shared}, std::pair{"B", &shared}, std::pair{"C", &alone}}) {
+	ASSERT_NE(a, b_);
+	for (auto [name, frames] : {std::pair{"A", &a}, std::pair{"B", &b_}, std::pair{"C", &alone}}) {
 		Ran r = run({bin("pipe-share"), "-s", b.url(), "-n", name}, *frames, 60000);
 		EXPECT_EQ(exit_code(r.status), 0) << name << r.err;
 	}
