@@ -252,11 +252,23 @@ TEST(Network, ABurstTwoStationsSawIsOneLineNamingBoth)
 	// Last, a pair whose line says everything before it was settled.
 	c.burst("Y", burst_json("Y", "2026120813000000", "2026120813000500"));
 	c.burst("Z", burst_json("Z", "2026120813000100", "2026120813000600"));
+	natsSubscription *sub = nullptr;  // the same, as the network hears it
+	ASSERT_EQ(natsConnection_SubscribeSync(&sub, c.nc, "spectrum.network.bursts"), NATS_OK);
+	ASSERT_EQ(natsConnection_FlushTimeout(c.nc, 5000), NATS_OK);
 	Proc job = bursts_job(b, {});
 	std::string buf;
 	std::vector<std::string> lines = read_lines(job, 2, 30000, buf);
 	EXPECT_EQ(lines, (std::vector<std::string>{"20261208\t10:00-10:00\tIII\tA,B", "20261208\t13:00-13:00\tIII\tY,Z"}));
 	EXPECT_EQ(buf, "");
+	for (const char *stations : {R"(["A","B"])", R"(["Y","Z"])"}) {
+		natsMsg *m = nullptr;
+		ASSERT_EQ(natsSubscription_NextMsg(&m, sub, 10000), NATS_OK);
+		nlohmann::json j = nlohmann::json::parse(std::string(natsMsg_GetData(m), natsMsg_GetDataLength(m)));
+		EXPECT_EQ(j["stations"].dump(), stations);
+		EXPECT_EQ(j["kind"], "III");
+		natsMsg_Destroy(m);
+	}
+	natsSubscription_Destroy(sub);
 	kill(job.pid, SIGTERM);
 	int st;
 	ASSERT_TRUE(wait_exit(job, 10000, &st));
