@@ -41,7 +41,7 @@ TEST(Package, ManualPagesLintClean)
 		EXPECT_EQ(r.out + r.err, "") << page;
 		pages++;
 	}
-	EXPECT_EQ(pages, 16);
+	EXPECT_EQ(pages, 21);
 }
 
 TEST(Package, ClientsBuildAgainstAnInstalledPrefix)
@@ -107,6 +107,13 @@ const std::vector<Part> &parts()
 		{"web", ZQ_BUILT_WEB,
 		 {"./usr/bin/pipe-web", "./usr/share/man/man1/pipe-web.1.gz", "./usr/share/doc/spectrum-pipeline-web/copyright"},
 		 {"spectrum-pipeline-core (= 1.1.0)", "libstdc++6"},
+		 {"libx11", "libcairo", "libcfitsio"}},
+		{"network", ZQ_BUILT_NETWORK,
+		 {"./usr/bin/pipe-share", "./usr/bin/net-watch", "./usr/bin/net-bursts", "./usr/bin/net-stations",
+		  "./usr/share/man/man1/pipe-share.1.gz", "./usr/share/man/man1/net-bursts.1.gz",
+		  "./usr/lib/systemd/system/pipe-share@.service", "./usr/share/spectrum-pipeline/network.conf",
+		  "./usr/share/doc/spectrum-pipeline-network/copyright"},
+		 {"libnats3.4", "spectrum-pipeline-core (= 1.1.0)"},
 		 {"libx11", "libcairo", "libcfitsio"}},
 	};
 	return p;
@@ -212,7 +219,8 @@ void units_verify(const std::string &root, const std::string &dir)
 
 TEST(Package, NewProgramsAnswerHelpAndVersion)
 {
-	for (const char *p : {"arc-cat", "arc-stat", "pipe-png", "pipe-fits", "fits-pipe", "pipe-web", "pipe-events", "arc-pack", "arc-prune"}) {
+	for (const char *p : {"arc-cat", "arc-stat", "pipe-png", "pipe-fits", "fits-pipe", "pipe-web", "pipe-events", "arc-pack", "arc-prune",
+			      "arc-push", "pipe-share", "net-watch", "net-bursts", "net-stations"}) {
 		if (!exists(bin(p)))
 			continue;  // a part not built
 		Ran h = run({bin(p), "--help"});

@@ -50,12 +50,13 @@ TEST(Parts, TheCoreBuildsWithoutTheOptionalLibrariesAndSaysWhatItLeftOut)
 		  "Left out: the pictures (pipe-png); it needs libcairo2-dev\n"
 		  "Left out: the FITS files (pipe-fits); it needs libcfitsio-dev\n"
 		  "Left out: the web view (pipe-web); it needs libboost-dev\n"
+		  "Left out: the network (pipe-share, net-watch, net-bursts, net-stations); it needs libnats-dev\n"
 		  "Left out: the tests; they need libgtest-dev\n");
 	Ran build = run({"/usr/bin/cmake", "--build", t / "b", "-j2"}, "", 600000);
 	ASSERT_EQ(exit_code(build.status), 0) << build.out << build.err;
 	for (const char *p : {"net-pipe", "net-arc", "arc-pipe", "arc-cat", "arc-stat", "arc-pack", "arc-prune", "pipe-dump", "pipe-events"})
 		EXPECT_TRUE(exists(t / "b/bin/" + p)) << p;
-	for (const char *p : {"bin/pipe-view", "bin/zq-shot", "bin/pipe-png", "bin/pipe-fits", "bin/pipe-web", "lib/libzq2.a"})
+	for (const char *p : {"bin/pipe-view", "bin/zq-shot", "bin/pipe-png", "bin/pipe-fits", "bin/pipe-web", "bin/pipe-share", "lib/libzq2.a"})
 		EXPECT_FALSE(exists(t / "b/" + p)) << p;
 	// Its packages: the core's alone.
 	if (access("/usr/bin/cpack", X_OK) != 0 || access("/usr/bin/dpkg-shlibdeps", X_OK) != 0)
@@ -73,6 +74,7 @@ TEST(Parts, APartAskedForWithoutItsLibraryStopsTheConfigureNamingThePackage)
 		{"-DZQ_VIEWER=ON", "ZQ_VIEWER=ON: the viewer and zq2 (pipe-view, libzq2, zq-shot) needs libx11-dev"},
 		{"-DZQ_PRODUCTS=ON", "ZQ_PRODUCTS=ON: the pictures (pipe-png) needs libcairo2-dev"},
 		{"-DZQ_WEB=ON", "ZQ_WEB=ON: the web view (pipe-web) needs libboost-dev"},
+		{"-DZQ_NETWORK=ON", "ZQ_NETWORK=ON: the network (pipe-share, net-watch, net-bursts, net-stations) needs libnats-dev"},
 	};
 	for (const Case &c : cases) {
 		TempDir t;
@@ -103,6 +105,7 @@ TEST(Parts, APartTurnedOffIsLeftOutEvenWhenItsLibraryIsThere)
 		  "Left out: the pictures (pipe-png); it needs libcairo2-dev\n"
 		  "Left out: the FITS files (pipe-fits); it needs libcfitsio-dev\n"
 		  "Left out: the web view (pipe-web) (ZQ_WEB=OFF)\n"
+		  "Left out: the network (pipe-share, net-watch, net-bursts, net-stations); it needs libnats-dev\n"
 		  "Left out: the tests; they need libgtest-dev\n");
 }
 

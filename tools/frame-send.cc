@@ -8,13 +8,15 @@
 // and go, broadband spikes, gain steps and a slow daily swing of the floor, with the truth
 // (what was put in the sky, and when) written to a file.
 //
-// usage: frame-send [-c COUNT] [-i MILLISECONDS] [-r PER_SECOND] [-s SEED] [-a SECONDS]
+// usage: frame-send [-c COUNT] [-i MILLISECONDS] [-r PER_SECOND] [-s SEED] [-N SEED] [-a SECONDS]
 //                   [-T STAMP] [-k KINDS] [-E PER_HOUR] [-e FILE] (-o | HOST PORT)
 //   -c  frames to send, then exit (0, the default: no end)
 //   -i  interval between frames in milliseconds (500; 0 sends at full speed); stamps always
 //       advance by half a second per frame from the first half-second instant
 //   -r  frames per second instead of -i
 //   -s  seed of the simulated sky (1)
+//   -N  the noise's own seed: the same sky as -s gives (bursts, carriers, their times) under
+//       other noise, as two stations see one sky
 //   -a  stamps this many seconds ahead of the clock (behind, if negative), as a drifting
 //       receiver clock would give them
 //   -o  write stream records on standard output instead (at full speed unless -i or -r)
@@ -38,11 +40,12 @@
 #include <netdb.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
 
 #include "cli.h"
 #include "frame.h"
 
-static const char USAGE[] = "usage: frame-send [-c COUNT] [-i MILLISECONDS] [-r PER_SECOND] [-s SEED] [-a SECONDS] "
+static const char USAGE[] = "usage: frame-send [-c COUNT] [-i MILLISECONDS] [-r PER_SECOND] [-s SEED] [-N SEED] [-a SECONDS] "
 			    "[-T STAMP] [-k KINDS] [-E PER_HOUR] [-e FILE] (-o | HOST PORT)";
 static const char HELP[] =
 	"Sends frames of a simulated sky to HOST:PORT as a receiver does (a stamp datagram, then a\n"
@@ -51,6 +54,7 @@ static const char HELP[] =
 	"  -i MILLISECONDS  interval between frames (500; 0 at full speed)\n"
 	"  -r PER_SECOND    frames per second instead of -i\n"
 	"  -s SEED          seed of the simulated sky (1)\n"
+	"  -N SEED          the noise's own seed: the sky of -s under other noise\n"
 	"  -a SECONDS       stamps this many seconds ahead of the clock (behind, if negative)\n"
 	"  -o               stream records on standard output (at full speed unless -i or -r)\n"
 	"  -T STAMP         the first frame's stamp, instead of the clock's\n"
@@ -83,6 +87,7 @@ struct Switcher { int point; double level, until; bool on; };
 // The sky, plain or richer: one generator, its random numbers, and what is in it now.
 struct Sky {
 	uint64_t rng = 1;
+	uint64_t noise_rng = 0;  // -N: the noise's own generator, so that the rest is the seed's alone
 	bool rich = false, random[K_KINDS] = {};
 	double planned_at[32];
 	int planned_kind[32], nplanned = 0;
@@ -99,7 +104,7 @@ struct Sky {
 
 // What to send, where, and when; the frame being sent.
 struct Send {
-	int count = 0, interval = 500, rate = 0, seed = 1, ahead = 0;
+	int count = 0, interval = 500, rate = 0, seed = 1, ahead = 0, noise_seed = -1;
 	bool to_stdout = false, paced = false;
 	const char *truth_file = nullptr, *first_stamp = nullptr;
 	const char *host = nullptr, *port = nullptr;
@@ -123,7 +128,12 @@ static double uniform(Sky &sky)  // xorshift64*, in [0, 1)
 
 static double noise(Sky &sky)  // roughly normal, standard deviation 1
 {
-	return (uniform(sky) + uniform(sky) + uniform(sky) + uniform(sky) - 2.0) * 1.732;
+	if (!sky.noise_rng)
+		return (uniform(sky) + uniform(sky) + uniform(sky) + uniform(sky) - 2.0) * 1.732;
+	std::swap(sky.rng, sky.noise_rng);
+	double v = (uniform(sky) + uniform(sky) + uniform(sky) + uniform(sky) - 2.0) * 1.732;
+	std::swap(sky.rng, sky.noise_rng);
+	return v;
 }
 
 static double band_lo() { return fr_freq(0); }
@@ -401,14 +411,15 @@ static bool option(Send &s, int opt, const char *arg)
 	case 'e': return (s.truth_file = arg) && (s.sky.rich = true);
 	}
 	s.paced |= opt == 'i' || opt == 'r';
-	int *v = opt == 'c' ? &s.count : opt == 'i' ? &s.interval : opt == 'r' ? &s.rate : opt == 's' ? &s.seed : nullptr;
+	int *v = opt == 'c' ? &s.count : opt == 'i' ? &s.interval : opt == 'r' ? &s.rate : opt == 's' ? &s.seed
+		: opt == 'N' ? &s.noise_seed : nullptr;
 	return v && arg_int(arg, v) && *v >= 0;
 }
 
 static void options(Send &s, int argc, char **argv)
 {
 	opterr = 0;
-	for (int opt; (opt = getopt(argc, argv, "c:i:r:s:a:oT:k:E:e:")) != -1;)
+	for (int opt; (opt = getopt(argc, argv, "c:i:r:s:N:a:oT:k:E:e:")) != -1;)
 		if (!option(s, opt, optarg))
 			usage(USAGE);
 	int port = 0;
@@ -429,6 +440,8 @@ static void sky_start(Send &s)
 	sky.rng = 0x9E3779B97F4A7C15ULL ^ (uint64_t)s.seed * 0xBF58476D1CE4E5B9ULL;
 	if (sky.rng == 0)
 		sky.rng = 1;
+	if (s.noise_seed >= 0)
+		sky.noise_rng = (0xD1B54A32D192ED03ULL ^ (uint64_t)s.noise_seed * 0xBF58476D1CE4E5B9ULL) | 1;
 	bool any = false;
 	for (bool r : sky.random)
 		any |= r;
