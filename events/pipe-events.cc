@@ -17,6 +17,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <getopt.h>
+#include <map>
 #include <set>
 #include <string>
 #include <unistd.h>
@@ -33,18 +34,22 @@ static const char USAGE[] =
 static const char HELP[] =
 	"Reads stream records from standard input and writes a line for each burst found in them.\n"
 	"  -t DB       least threshold above the background (default 3; a bin that flickers needs more)\n"
-	"  -m MHZ      least bandwidth of a burst at any one time (default 2)\n"
+	"  -m MHZ      least bandwidth of a burst at any one time (default 2, at most 30)\n"
 	"  --json      one JSON object per line, keys kind start end peak f_lo f_hi peak_db drift id\n"
 	"  --list      the network's burst-list form: DATE<tab>HH:MM-HH:MM<tab>KIND<tab>STATION, bursts of\n"
-	"              one kind less than a minute apart in one line (a continuum is CTM)\n"
+	"              one kind less than a minute apart in one line (a continuum is CTM); bursts\n"
+	"              only, whatever -a says; not with --json or -l\n"
 	"  -n NAME     the station in --list (default STATION_NAME, else SPECTRUM)\n"
 	"  -a, --all   interference too: CARRIER (a narrow band lit for a while) and SOUNDER (a narrow\n"
 	"              line rising in frequency); never a burst, never to -x\n"
 	"  -x CMD      run CMD (split at blanks, no shell) for each burst, its fields in EVENT_*\n"
-	"  -l SECONDS  also a line when a burst has lasted SECONDS (within a few seconds of its start)\n"
+	"  -l SECONDS  a burst must last SECONDS (0.5 to 60, default 1.5), and a line comes when it has\n"
+	"              (within a few seconds of its start) as well as when it ends\n"
 	"Kinds: III (fast drift), II (slow drift), CONT (broadband, long), OTHER; SPIKE (interference\n"
 	"of a frame or two) and FAULT (frames of 0 or 65535) are reported but are not bursts. A burst\n"
 	"covers at least 5 MHz over its life and lasts at least 1.5 s (or SECONDS).\n";
+
+static const char NAME_RULE[] = "not a station's name (1 to 40 letters, digits, '.', '_', '-', '+')";
 
 static unsigned char buf[FR_HEADER], buf2[FR_PAYLOAD];
 
@@ -73,6 +78,7 @@ struct Events {
 	Stamps st;
 	Hooks hooks;
 	std::set<long> started;  // the ids said to have started (-l), until they end
+	std::map<long, long long> open;  // the bursts under way (at most the detector's tracks): their starts
 	Group groups[4];         // --list: III, II, CONT, OTHER
 	explicit Events(const Opts &opts) : o(opts), det(opts.params) {}
 };
@@ -159,17 +165,25 @@ static Opts options(int argc, char **argv)
 			(c == 'j' ? o.json : c == 'L' ? o.list : o.all) = true;
 			continue;
 		}
-		if (c == 'n' && station_name_ok(optarg)) {
+		if (c == 'n' && !station_name_ok(optarg))
+			usage_why(USAGE, "-n: %s", NAME_RULE);
+		if (c == 'n') {
 			o.station = optarg;
 			continue;
 		}
 		usage(USAGE);
 	}
-	if (optind != argc || (o.list && (o.json || o.live)) || (!o.station.empty() && !o.list))
+	if (optind != argc)
 		usage(USAGE);
+	if (o.list && (o.json || o.live))
+		usage_why(USAGE, "--list is a form of its own: not with --json or -l");
+	if (!o.station.empty() && !o.list)
+		usage_why(USAGE, "-n names the station in --list");
 	const char *e = getenv("STATION_NAME");
+	if (o.list && o.station.empty() && e && *e && !station_name_ok(e))
+		usage_why(USAGE, "STATION_NAME: %s", NAME_RULE);
 	if (o.list && o.station.empty())
-		o.station = e && *e && station_name_ok(e) ? e : "SPECTRUM";
+		o.station = e && *e ? e : "SPECTRUM";
 	return o;
 }
 
@@ -189,15 +203,19 @@ static void write_text(Events &ev, const std::string &line)
 		fail(ev, "cannot write the events:");
 }
 
-// The list's lines that can no longer grow (a burst of their kind more than a minute after
-// their end: two minutes of stream time have passed), or all of them.
+// The list's lines that can no longer grow, or all of them: two minutes of stream time past
+// their end, and no burst under way that started within a minute of it (it may yet join).
 static void flush_groups(Events &ev, long long now, bool all)
 {
-	for (Group &g : ev.groups)
-		if (g.open && (all || now - g.ev.end > 12000)) {
+	for (Group &g : ev.groups) {
+		bool waiting = false;
+		for (const auto &[id, start] : ev.open)
+			waiting = waiting || start <= g.ev.end + 6000;
+		if (g.open && (all || (now - g.ev.end > 12000 && !waiting))) {
 			g.open = false;
 			write_text(ev, ev_list_line(g.ev, ev.o.station.c_str()));
 		}
+	}
 }
 
 static void list_burst(Events &ev, const EvEvent &e)
@@ -219,15 +237,20 @@ static void list_burst(Events &ev, const EvEvent &e)
 static void report(Events &ev, const std::vector<EvEvent> &evs)
 {
 	for (const EvEvent &e : evs) {
-		bool burst = ev_is_burst(e.kind), started = ev.started.erase(e.id) > 0;
-		if (e.state == EV_STARTED && !ev.o.live)
-			continue;
-		if (e.state == EV_STARTED)
+		bool burst = ev_is_burst(e.kind);
+		if (e.state == EV_STARTED) {
+			ev.open[e.id] = e.start;  // under way: it may yet join a line of the list
+			if (!ev.o.live || (ev_is_interference(e.kind) && !ev.o.all))
+				continue;
 			ev.started.insert(e.id);
-		if (ev_is_interference(e.kind) && !ev.o.all && !started)
-			continue;
+		} else {
+			ev.open.erase(e.id);
+			if (ev_is_interference(e.kind) && !ev.o.all && ev.started.erase(e.id) == 0)
+				continue;
+			ev.started.erase(e.id);
+		}
 		if (ev.o.list) {
-			if (burst)
+			if (burst && e.state == EV_ENDED)
 				list_burst(ev, e);
 		} else
 			write_text(ev, ev.o.json ? ev_json(e, ev.o.live) : ev_line(e));

@@ -512,6 +512,13 @@ TEST(PipeEvents, InterferenceOnlyWhenAskedForAndNeverToTheHook)
 	EXPECT_EQ(plain_kinds, "III ");
 	EXPECT_EQ(kinds, "SOUNDER SOUNDER III ") << all.out;
 	EXPECT_EQ(slurp(d / "ran"), "III\n");  // hooks are waited for at the end of input
+	// -l says when a burst starts, never when interference does, nor its end.
+	Ran live = run({bin("pipe-events"), "-l", "1"}, s.records, 60000);
+	std::istringstream lin(live.out);
+	std::string live_kinds;
+	for (std::string date, span, kind, rest; lin >> date >> span >> kind && std::getline(lin, rest);)
+		live_kinds += kind + " ";
+	EXPECT_EQ(live_kinds, "III III ") << live.out;
 	Ran list = run({bin("pipe-events"), "--list", "-a", "-n", "X"}, s.records, 60000);
 	EXPECT_EQ(list.out, "20261208\t10:15-10:15\tIII\tX\n");
 }
@@ -526,12 +533,20 @@ TEST(PipeEvents, NetworkListForm)
 	ASSERT_EQ(exit_code(r.status), 0) << r.err;
 	EXPECT_EQ(r.out, "20261231\t23:59-23:59\tIII\tST-1\n"  // 30 s apart: one line
 			 "20261231\t23:57-00:04\tCTM\tST-1\n");
+	Ran bad = run({bin("pipe-events"), "--list"}, s.records, 60000, {"STATION_NAME=a/b"});
+	EXPECT_EQ(exit_code(bad.status), 2);  // never a list under another name
+	EXPECT_EQ(bad.out, "");
+	EXPECT_NE(bad.err.find("STATION_NAME: not a station's name"), std::string::npos) << bad.err;
 	r = run({bin("pipe-events"), "--list", "-a"}, s.records, 60000, {"STATION_NAME=Bern"});
 	EXPECT_EQ(r.out, "20261231\t23:59-23:59\tIII\tBern\n20261231\t23:57-00:04\tCTM\tBern\n");
 	// Bursts 56 s apart, the second over more than a minute after the first ended: one line.
 	Sky apart = sky({"-c", "400", "-s", "1", "-k", "III@30,III@88"});
 	r = run({bin("pipe-events"), "--list", "-n", "X"}, apart.records, 60000);
 	EXPECT_EQ(r.out, "20261208\t10:00-10:01\tIII\tX\n");
+	// Two continua 32 s apart, the second lasting minutes: one line, written when it has ended.
+	Sky long_apart = sky({"-c", "3000", "-s", "5", "-k", "CONT@30,CONT@286"});
+	r = run({bin("pipe-events"), "--list", "-n", "X"}, long_apart.records, 60000);
+	EXPECT_EQ(r.out, "20261208\t10:00-10:12\tCTM\tX\n");
 	// A burst a minute before the input ends, when its line could still grow: listed at the end.
 	Sky late = sky({"-c", "200", "-s", "1", "-k", "III@30"});
 	r = run({bin("pipe-events"), "--list", "-n", "X"}, late.records, 60000);
@@ -552,7 +567,9 @@ TEST(PipeEvents, UsageErrors)
 		Ran r = run(argv);
 		EXPECT_EQ(exit_code(r.status), 2) << c[0];
 		EXPECT_EQ(r.out, "");
-		EXPECT_EQ(r.err, "usage: pipe-events [-t DB] [-m MHZ] [--json | --list [-n NAME]] [-a] [-x CMD] [-l SECONDS]\n") << c[0];
+		const std::string line = "usage: pipe-events [-t DB] [-m MHZ] [--json | --list [-n NAME]] [-a] [-x CMD] [-l SECONDS]";
+		EXPECT_EQ(r.err.rfind(line, 0), 0u) << r.err;  // the usage line, perhaps with the reason after it
+		EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
 	}
 	Ran f = run({bin("frame-send"), "-o", "-k", "III@x"});
 	EXPECT_EQ(exit_code(f.status), 2);
