@@ -172,7 +172,7 @@ static void day(const TempDir &d, const std::vector<std::string> &thresholds, lo
 {
 	std::string fs = bin("frame-send"), pe = bin("pipe-events"), n = std::to_string(frames);
 	std::string mix = fs + " -o -T 2026120800000000 -c " + n + " -s 5 -k III,II,CONT,NARROW,SWITCH,SPIKE,GAIN -E 6 -e " + d / "truth";
-	std::string quiet = fs + " -o -T 2026120800000000 -c " + n + " -s 6 -k SWITCH,SPIKE,GAIN -e " + d / "truth0";
+	std::string quiet = fs + " -o -T 2026120800000000 -c " + n + " -s 6 -k SWITCH,SPIKE,GAIN,CHIRP,FADE -e " + d / "truth0";
 	sh(mix + " > " + d / "day.rec");
 	sh(quiet + " > " + d / "quiet.rec");
 	auto truth = read_truth(d / "truth"), truth0 = read_truth(d / "truth0");

@@ -155,7 +155,7 @@ static std::string open_fits(const std::string &path, FitsIn &in)
 	in.mem = in.bytes.data();
 	in.size = in.bytes.size();
 	if (in.bytes.empty() ? fits_open_diskfile(&in.f, path.c_str(), READONLY, &st) != 0
-			     : fits_open_memfile(&in.f, path.c_str(), READONLY, &in.mem, &in.size, 0, nullptr, &st) != 0) {
+			     : fits_open_memfile(&in.f, "inflated", READONLY, &in.mem, &in.size, 0, nullptr, &st) != 0) {
 		in.f = nullptr;
 		return "not a FITS file";
 	}
@@ -264,7 +264,14 @@ static void emit(Run &r, const Item &it)
 			return skip(r, it, true, why);
 		}
 	}
+	// pipe-fits' own pair: A then B of one period, or nothing of either is written.
+	if (fb.f && (ra.own || rb.own) && !(ra.channel == 'A' && rb.channel == 'B' && ra.start == rb.start)) {
+		close_fits(fa);
+		close_fits(fb);
+		return skip(r, it, true, "not channel B of the period of " + it.a + " (pipe-fits' files pair A and B of one start)");
+	}
 	long long ta, tb = LLONG_MIN;
+	long both = 0;
 	int sa = sp_next(&ra, &ta, r.va, &why), sb = 1;
 	while (sa == 1 && fb.f) {
 		while (sb == 1 && tb < ta)
@@ -272,8 +279,12 @@ static void emit(Run &r, const Item &it)
 		if (sb != 1)
 			break;
 		if (tb == ta)
-			write_frame(r, ta);
+			write_frame(r, ta), both++;
 		sa = sp_next(&ra, &ta, r.va, &why);
+	}
+	if (fb.f && both == 0 && sa >= 0 && sb >= 0) {
+		warn("%s and %s: no half second in common; skipped", it.a.c_str(), it.b.c_str());
+		r.bad = true;
 	}
 	for (; sa == 1 && !fb.f; sa = sp_next(&ra, &ta, r.va, &why)) {
 		memcpy(r.vb, r.va, sizeof r.va);

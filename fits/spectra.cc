@@ -167,6 +167,11 @@ std::string band(SpReader *r, const std::vector<double> &freq, const SpOpts &o)
 		r->w[(size_t)p] = (f - r->gfreq[k]) / (r->gfreq[k + 1] - r->gfreq[k]);
 		inside++;
 	}
+	if (r->gfreq.size() < 2) {
+		char s[96];
+		snprintf(s, sizeof s, "one frequency only (%.3f MHz): not a band", f0);
+		return s;
+	}
 	if (!inside) {
 		char s[160];
 		snprintf(s, sizeof s, "band %.3f-%.3f MHz does not reach %.2f-%.2f MHz", f0, f1, fr_freq(0), fr_freq(FR_POINTS - 1));
@@ -271,6 +276,11 @@ std::string station(SpReader *r, const SpOpts &o)
 	if (!(why = band(r, freq, o)).empty())
 		return why;
 	fits_movabs_hdu(r->f, 1, nullptr, &st);
+	double bscale = 1;
+	int kst = 0;
+	fits_read_key(r->f, TDOUBLE, "BSCALE", &bscale, nullptr, &kst);
+	if (kst == 0 && !(std::isfinite(bscale) && bscale > 0))
+		return "BSCALE " + std::to_string(bscale) + " is not a scale (it must be above 0)";
 	r->img.assign((size_t)(r->rows * r->cols), 0);
 	double nan = NAN;
 	int anynul = 0;
@@ -332,6 +342,7 @@ std::string sp_open(fitsfile *f, const SpOpts &o, SpReader *r)
 	bool has_unit, has_channel;
 	std::string unit = key(f, "BUNIT", &has_unit), channel = key(f, "CHANNEL", &has_channel);
 	r->own = has_unit && has_channel && unit == "level" && (channel == "A" || channel == "B");
+	r->channel = r->own ? channel[0] : 0;
 	return r->own ? own(r, bitpix) : station(r, o);
 }
 

@@ -29,6 +29,7 @@ struct SpReader {
 	fitsfile *f = nullptr;
 	long long bytes = 0;  // the file's size when opened: what a header claims beyond it is refused
 	bool own = false;  // as pipe-fits writes them
+	char channel = 0;  // and then its channel, 'A' or 'B'
 	long long start = 0;  // microseconds since 1970 (UTC) of TIME 0
 	long cols = 0, rows = 0;  // image axes: samples or half seconds; channels or points
 	std::vector<double> time;  // seconds from start, per sample or column

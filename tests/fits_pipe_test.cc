@@ -351,6 +351,9 @@ TEST(FitsPipe, BadFilesAreNamedAndSkipped)
 		 with([](Station &s) { s.date = "2015/02/29"; }), nullptr},
 		{"y1970.fit", "start time outside the years 1971 to 9998 (DATE-OBS '1970/06/01', TIME-OBS '12:00:00.250')",
 		 with([](Station &s) { s.date = "1970/06/01"; }), nullptr},
+		{"one.fit", "one frequency only (30.000 MHz): not a band", with([](Station &s) { s.freq = {30, 30, 30, 30}; }), nullptr},
+		{"bscale.fit", "BSCALE 0.000000 is not a scale (it must be above 0)",
+		 with([](Station &s) { s.keys = {{"BSCALE", "0"}}; }), nullptr},
 		{"ours.fit", "not as pipe-fits writes it: not 900 rows of 16- or 32-bit levels in hundredths, half a second a column",
 		 with([](Station &s) { s.keys = {{"BUNIT", "level"}, {"CHANNEL", "A"}}; }), nullptr},
 	};
@@ -462,6 +465,48 @@ TEST(FitsPipe, ChannelsAAndBFromTwoFiles)
 	EXPECT_EQ(r.err, "fits-pipe: " + t / "bad.fit" + ": not a FITS file; skipped\n"
 			 "fits-pipe: " + t / "a.fit" + ": skipped with its pair " + t / "bad.fit" + "\n");
 	EXPECT_EQ(records(r.out).size(), 5u);
+	// Two station files with no half second in common: named, nothing written.
+	r = run({bin("fits-pipe"), "-2", "-z", "+0000", t / "a.fit", t / "b2.fit"});
+	EXPECT_EQ(exit_code(r.status), 1);
+	EXPECT_EQ(r.err, "fits-pipe: " + t / "a.fit" + " and " + t / "b2.fit" + ": no half second in common; skipped\n");
+	EXPECT_EQ(r.out, "");
+}
+
+// pipe-fits' own files pair only as A then B of one period: a file missing from a list of
+// pairs, or the two swapped, is named with its pair, never a silent shift or swap; gzip files
+// are read by their names alone, brackets and all.
+TEST(FitsPipe, PipeFitsPairsAreAThenBOfOnePeriod)
+{
+	TempDir t;
+	Ran sky = run({bin("frame-send"), "-o", "-c", "1200", "-T", "2026120800000000"});
+	ASSERT_EQ(exit_code(run({bin("pipe-fits"), "-z", "+0000", "-p", "5", "-d", t.path}, sky.out).status), 0);
+	std::string a0 = t / "SPECTRUM_20261208_000000_01.fit", b0 = t / "SPECTRUM_20261208_000000_02.fit";
+	std::string a5 = t / "SPECTRUM_20261208_000500_01.fit", b5 = t / "SPECTRUM_20261208_000500_02.fit";
+	Ran whole = run({bin("fits-pipe"), "-2", "-z", "+0000", a0, b0, a5, b5});
+	EXPECT_EQ(exit_code(whole.status), 0) << whole.err;
+	EXPECT_TRUE(whole.out == sky.out.substr(0, whole.out.size()) && whole.out.size() == 1200u * 3617);
+	const std::string why = " (pipe-fits' files pair A and B of one start); skipped\n";
+	struct { std::vector<std::string> files; std::string err; size_t frames; } cases[] = {
+		{{b0, a0}, "fits-pipe: " + a0 + ": not channel B of the period of " + b0 + why +
+				   "fits-pipe: " + b0 + ": skipped with its pair " + a0 + "\n", 0},
+		{{a0, b5, a5, b0}, "fits-pipe: " + b5 + ": not channel B of the period of " + a0 + why +
+					   "fits-pipe: " + a0 + ": skipped with its pair " + b5 + "\n" +
+					   "fits-pipe: " + b0 + ": not channel B of the period of " + a5 + why +
+					   "fits-pipe: " + a5 + ": skipped with its pair " + b0 + "\n", 0},
+	};
+	for (auto &c : cases) {
+		std::vector<std::string> argv = {bin("fits-pipe"), "-2", "-z", "+0000"};
+		argv.insert(argv.end(), c.files.begin(), c.files.end());
+		Ran r = run(argv);
+		EXPECT_EQ(exit_code(r.status), 1);
+		EXPECT_EQ(r.err, c.err);
+		EXPECT_EQ(r.out.size(), c.frames * 3617);
+	}
+	std::string odd = t / "odd[1].fit.gz";
+	ASSERT_EQ(run({"/bin/sh", "-c", "gzip -c '" + a0 + "' > '" + odd + "'"}).status, 0);
+	Ran r = run({bin("fits-pipe"), "-z", "+0000", odd});
+	EXPECT_EQ(exit_code(r.status), 0) << r.err;
+	EXPECT_EQ(r.out.size(), 600u * 3617);
 }
 
 TEST(FitsPipe, Refusals)

@@ -307,6 +307,10 @@ static void events(Sky &sky, double t)
 	}
 	if (sky.random[K_SPIKE] && uniform(sky) < 30 / 7200.0)
 		spawn(sky, K_SPIKE, t);
+	if (sky.random[K_CHIRP] && uniform(sky) < 4 / 7200.0)  // about four sounders an hour
+		spawn(sky, K_CHIRP, t);
+	if (sky.random[K_FADE] && uniform(sky) < 1 / 7200.0)   // a broadcasting band about once an hour
+		spawn(sky, K_FADE, t);
 	if (sky.random[K_GAIN] && uniform(sky) < 6 / 172800.0)
 		spawn(sky, K_GAIN, t);
 	for (Switcher &w : sky.sw) {
