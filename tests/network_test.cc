@@ -9,6 +9,9 @@
 #include <nats/nats.h>
 #include <nlohmann/json.hpp>
 #include <poll.h>
+#include <map>
+#include <set>
+#include <sstream>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -274,6 +277,79 @@ TEST(Network, ABurstTwoStationsSawIsOneLineNamingBoth)
 	ASSERT_TRUE(wait_exit(job, 10000, &st));
 	EXPECT_EQ(term_signal(st), SIGTERM);
 	EXPECT_NE(read_to_end(job.err, 5000).find("5 records skipped: burst messages refused"), std::string::npos);
+}
+
+// Ten stations under one sky, each with its own noise: twenty-four type IIIs a minute and a
+// half apart that all of them saw, every one of at least 6 dB listed (twenty of them) and
+// nothing else; a burst at one station alone, a sounder at another and broadcasting at a third
+// are no line. Then the network's real quarter hour: three stations, two of them 500 km apart
+// under the same chirp sounders, give no line at all.
+TEST(Network, SharedBurstsListedAndNothingOneStationOrInterferenceMade)
+{
+	NEED_SERVER();
+	Broker b;
+	ASSERT_TRUE(b.up());
+	TempDir t;
+	std::string shared;
+	for (int k = 0; k < 24; k++)
+		shared += (k ? ",III@" : "III@") + std::to_string(30 + 90 * k);
+	for (int i = 0; i < 10; i++) {
+		// What one station alone has comes after the shared bursts, so that it leaves them as drawn.
+		std::string own = i == 0 ? ",III@2230" : i == 1 ? ",CHIRP@2210" : i == 2 ? ",FADE@2200" : "";
+		std::string frames = sky({"-T", "2026120810000000", "-c", "4800", "-s", "12", "-N", std::to_string(100 + i),
+					  "-k", shared + own, "-e", t / ("truth" + std::to_string(i))});
+		Ran r = run({bin("pipe-share"), "-s", b.url(), "-n", "S" + std::to_string(i)}, frames, 60000);
+		ASSERT_EQ(exit_code(r.status), 0) << r.err;
+	}
+	for (const char *f : {"BLENSW_20151104_120000_01", "ESSEN_20151104_120003_58", "DARO-HF_20151104_120001_58"}) {
+		std::string name = std::string(f).substr(0, std::string(f).find('_'));
+		Ran fp = run({bin("fits-pipe"), "-z", "+0000", src("tests/data/realsky/") + f + ".fit.gz"}, "", 60000);
+		ASSERT_EQ(exit_code(fp.status), 0) << fp.err;
+		Ran r = run({bin("pipe-share"), "-s", b.url(), "-n", name}, fp.out, 60000);
+		ASSERT_EQ(exit_code(r.status), 0) << r.err;
+	}
+	Client c(b.url());
+	// Last, a pair whose line says everything before it was settled.
+	c.burst("Y", burst_json("Y", "2026120913000000", "2026120913000500"));
+	c.burst("Z", burst_json("Z", "2026120913000100", "2026120913000600"));
+	Proc job = bursts_job(b, {});
+	std::string buf;
+	wait_until([&] { return (buf += drain(job.out)).find("\tIII\tY,Z\n") != std::string::npos; }, 60000, 10);
+	kill(job.pid, SIGTERM);
+	int st;
+	ASSERT_TRUE(wait_exit(job, 10000, &st));
+	std::vector<std::string> lines;
+	for (size_t at; (at = buf.find('\n')) != std::string::npos; buf.erase(0, at + 1))
+		lines.push_back(buf.substr(0, at));
+	ASSERT_FALSE(lines.empty());
+	EXPECT_EQ(lines.back(), "20261209\t13:00-13:00\tIII\tY,Z");
+	lines.pop_back();
+	// The shared bursts as drawn (the same at every station): each line is one of them, and
+	// every one of at least 6 dB has its line.
+	std::istringstream truth(slurp(t / "truth3"));
+	std::map<std::string, double> drawn;  // "HH:MM" of its start: its peak
+	for (std::string kind, from, to, rest; truth >> kind >> from >> to && std::getline(truth, rest);) {
+		double lo, hi, peak;
+		if (kind == "III" && sscanf(rest.c_str(), "%lf %lf %lf", &lo, &hi, &peak) == 3)
+			drawn[from.substr(8, 2) + ":" + from.substr(10, 2)] = std::max(drawn[from.substr(8, 2) + ":" + from.substr(10, 2)], peak);
+	}
+	ASSERT_EQ(drawn.size(), 24u);
+	int strong = 0;
+	std::set<std::string> listed;
+	for (const std::string &l : lines) {
+		ASSERT_EQ(l.substr(0, 9), "20261208\t") << l;
+		std::string minute = l.substr(9, 5);
+		EXPECT_TRUE(drawn.count(minute)) << "not a shared burst: " << l;
+		EXPECT_NE(l.find("\tIII\tS"), std::string::npos) << l;
+		listed.insert(minute);
+	}
+	for (auto &[minute, peak] : drawn)
+		if (peak >= 6) {
+			strong++;
+			EXPECT_TRUE(listed.count(minute)) << minute << " (" << peak << " dB) not listed";
+		}
+	EXPECT_EQ(strong, 20);
+	EXPECT_EQ(lines.size(), listed.size());  // one line each
 }
 
 TEST(Network, ARestartOfTheListListsNothingTwiceAndLosesNothing)
