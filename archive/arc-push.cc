@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <string>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -80,13 +81,29 @@ static std::vector<std::string> names(const std::string &dir, bool (*ok)(const c
 static bool day_ok(const char *n) { return strlen(n) == 8 && fr_stamp_ok((std::string(n) + "00000000").c_str()) && fr_time_ok(n, 8); }
 static bool pack_ok(const char *n) { return pack_name_is(n); }
 
-// The packs, as paths relative to ROOT, one a line: rsync's list of files.
-static std::string packs(const Opts &o)
+// The packs, as paths relative to ROOT, one a line: rsync's list of files. Only what lies in
+// ROOT goes: a day that is a link, or a pack that is not a regular file, is named and passed
+// over (*bad).
+static std::string packs(const Opts &o, bool *bad)
 {
 	std::string list;
-	for (const std::string &day : names(o.root, day_ok))
-		for (const std::string &p : names(o.root + "/" + day, pack_ok))
+	struct stat sb;
+	for (const std::string &day : names(o.root, day_ok)) {
+		std::string dir = o.root + "/" + day;
+		if (lstat(dir.c_str(), &sb) != 0 || !S_ISDIR(sb.st_mode)) {
+			warn("%s: not a directory of the archive (a link?); passed over", dir.c_str());
+			*bad = true;
+			continue;
+		}
+		for (const std::string &p : names(dir, pack_ok)) {
+			if (lstat((dir + "/" + p).c_str(), &sb) != 0 || !S_ISREG(sb.st_mode)) {
+				warn("%s/%s: not a regular file; not pushed", dir.c_str(), p.c_str());
+				*bad = true;
+				continue;
+			}
 			list += day + "/" + p + "\n";
+		}
+	}
 	return list;
 }
 
@@ -94,7 +111,8 @@ static std::string packs(const Opts &o)
 // of the directories it makes passed over; returns its exit status (or 128 + its signal).
 static int push(const Opts &o, const std::string &list)
 {
-	std::string root = o.root + "/";
+	// A local directory whatever its name holds ("x:y" is not a host for rsync).
+	std::string root = (o.root[0] == '/' ? "" : "./") + o.root + "/";
 	std::vector<const char *> argv = {"rsync", "--checksum", "--partial", "--times", "--omit-dir-times",
 					  "--files-from=-", "--out-format=%n"};
 	if (o.dry)
@@ -154,9 +172,10 @@ int main(int argc, char **argv)
 {
 	help_or_version(argc, argv, USAGE, HELP);
 	Opts o = options(argc, argv);
-	std::string list = packs(o);
+	bool bad = false;
+	std::string list = packs(o, &bad);
 	if (list.empty())
-		return 0;
+		return bad ? 1 : 0;
 	int st = push(o, list);
 	if (ending) {
 		signal(ending, SIG_DFL);
@@ -168,5 +187,5 @@ int main(int argc, char **argv)
 		die("rsync failed with status %d", st);
 	if (fflush(stdout) != 0)
 		die("cannot write:");
-	return 0;
+	return bad ? 1 : 0;
 }

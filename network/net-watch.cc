@@ -45,7 +45,7 @@ static Opts options(int argc, char **argv)
 	}
 	if (optind != argc - 1)
 		usage(USAGE);
-	if (!station_name_ok(argv[optind]))
+	if (!net_name_ok(argv[optind]))
 		usage_why(USAGE, "%s: not a station's name", argv[optind]);
 	o.name = argv[optind];
 	return o;

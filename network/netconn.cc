@@ -30,9 +30,31 @@ bool net_addr_option(int c, const char *arg, NetAddr &a)
 	return true;
 }
 
+// Given to the library so that a connection not made at once is retried in the background and
+// the call returns: a station starts and reads on while the broker is away.
+static void on_connected(natsConnection *, void *) {}
+
+// Whether every address of a comma-separated list is one the client can ever reach.
+static bool url_usable(const std::string &list)
+{
+	size_t at = 0;
+	do {
+		size_t end = list.find(',', at);
+		std::string u = list.substr(at, end == std::string::npos ? std::string::npos : end - at);
+		size_t b = u.find_first_not_of(' ');
+		u = b == std::string::npos ? "" : u.substr(b);
+		if (!(u.rfind("nats://", 0) == 0 || u.rfind("tls://", 0) == 0) || u.find_first_of(" \t\n") != std::string::npos)
+			return false;
+		at = end == std::string::npos ? end : end + 1;
+	} while (at != std::string::npos);
+	return true;
+}
+
 natsConnection *net_connect(const NetAddr &a, bool keep_trying)
 {
 	std::string url = net_url(a);
+	if (!url_usable(url))
+		die("%s: not a broker's address (nats://HOST:PORT or tls://HOST:PORT, comma-separated)", url.c_str());
 	natsOptions *o = nullptr;
 	natsStatus s = natsOptions_Create(&o);
 	if (s == NATS_OK)
@@ -52,7 +74,7 @@ natsConnection *net_connect(const NetAddr &a, bool keep_trying)
 	if (s == NATS_OK)
 		s = natsOptions_SetPingInterval(o, 10000);
 	if (s == NATS_OK && keep_trying)
-		s = natsOptions_SetRetryOnFailedConnect(o, true, nullptr, nullptr);
+		s = natsOptions_SetRetryOnFailedConnect(o, true, on_connected, nullptr);
 	if (s != NATS_OK)
 		die("%s: %s", url.c_str(), net_error(s).c_str());
 	natsConnection *nc = nullptr;

@@ -11,10 +11,16 @@
 #include "event_format.h"
 #include "frame.h"
 
+bool net_name_ok(const char *name)
+{
+	size_t n = strlen(name);
+	return station_name_ok(name) && !strstr(name, "..") && (n == 0 || name[n - 1] != '.');
+}
+
 std::string net_subject_station(const char *subject, const char *prefix)
 {
 	size_t n = strlen(prefix);
-	if (!subject || strncmp(subject, prefix, n) != 0 || !station_name_ok(subject + n))
+	if (!subject || strncmp(subject, prefix, n) != 0 || !net_name_ok(subject + n))
 		return "";
 	return subject + n;
 }
@@ -71,7 +77,7 @@ static nlohmann::json object(const char *data, size_t n)
 static bool station_is(const nlohmann::json &j, const std::string &station)
 {
 	auto it = j.find("station");
-	return it != j.end() && it->is_string() && it->get<std::string>() == station && station_name_ok(station.c_str());
+	return it != j.end() && it->is_string() && it->get<std::string>() == station && net_name_ok(station.c_str());
 }
 
 std::string net_burst_parse(const char *data, size_t n, const std::string &station, NetBurst &b)
@@ -89,8 +95,8 @@ std::string net_burst_parse(const char *data, size_t n, const std::string &stati
 		return "no known kind";
 	if (!stamp(j, "start", b.start_stamp, b.start) || !stamp(j, "end", b.end_stamp, b.end))
 		return "a stamp that is not a time";
-	if (b.end < b.start || b.end - b.start > 8640000)
-		return "an end before its start, or a day after it";
+	if (b.end < b.start || b.end - b.start > 4 * 360000)  // the detector ends an event after four hours
+		return "an end before its start, or more than four hours after it";
 	if (!number(j, "f_lo", b.f_lo) || !number(j, "f_hi", b.f_hi) || b.f_lo < 0 || b.f_lo > b.f_hi || b.f_hi > 1000)
 		return "no band";
 	auto id = j.find("id");

@@ -4,7 +4,7 @@
 // here: everything arriving is bytes, hostile until checked; what fails a check is dropped and
 // counted by the caller, never trusted.
 //
-// Subjects (NAME: a station's name, station_name_ok):
+// Subjects (NAME: a station's name, net_name_ok):
 //   spectrum.frames.NAME    one stream record (3617 bytes) per message, core messages, may be lost
 //   spectrum.bursts.NAME    one ended burst, JSON, in the stream BURSTS (spectrum.bursts.>),
 //                           message id NAME-START-ID so that a repeat is dropped
@@ -24,6 +24,10 @@ inline constexpr const char NET_NETWORK[] = "spectrum.network.bursts";
 inline constexpr const char NET_BURST_STREAM[] = "BURSTS";
 inline constexpr const char NET_STATUS_STREAM[] = "STATUS";
 enum { NET_MAX_JSON = 4096 };  // a burst or status message longer than this is refused
+
+// A station's name that is also one subject token or a few: station_name_ok's, with no empty
+// token ("A." or "A..B" would make no subject).
+bool net_name_ok(const char *name);
 
 // The station a subject names after the prefix, or "" if the subject is not the prefix and a
 // station's name.

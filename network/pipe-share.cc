@@ -136,7 +136,7 @@ static void station(Opts &o, bool placed)
 {
 	const char *e = getenv("STATION_NAME");
 	if (o.name.empty() && e && *e) {
-		if (!station_name_ok(e))
+		if (!net_name_ok(e))
 			usage_why(USAGE, "STATION_NAME=%s: not a name (letters, digits, . _ - +; at most 40)", e);
 		o.name = e;
 	}
@@ -157,7 +157,7 @@ static Opts options(int argc, char **argv)
 	for (int c; (c = getopt_long(argc, argv, "s:n:L:a:q:W:", longs, nullptr)) != -1;) {
 		if (net_addr_option(c, optarg, o.addr))
 			;
-		else if (c == 'n' && station_name_ok(optarg))
+		else if (c == 'n' && net_name_ok(optarg))
 			o.name = optarg;
 		else if (c == 'a' && *optarg)
 			o.root = optarg;

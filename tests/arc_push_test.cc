@@ -108,4 +108,37 @@ TEST(ArcPush, UsageAndAStoreAway)
 	EXPECT_NE(away.err.find("arc-push: rsync failed with status"), std::string::npos) << away.err;
 }
 
+// Only what lies in ROOT goes: a day that is a link out of it and a pack that is a link are named
+// and passed over (status 1), the rest still goes; a ROOT whose name holds a colon is a
+// directory here, not a host.
+TEST(ArcPush, NothingFromOutsideRootAndAColonIsNoHost)
+{
+	TempDir t;
+	std::string root = t / "x:y";
+	for (const std::string &d : {root, root + "/20261201", t / "out", t / "dest"})
+		mkdir(d.c_str(), 0755);
+	spit(root + "/20261201/20261201000.pack.tar.zst", "pack");
+	spit(t / "out/20261202000.pack.tar.zst", "secret");
+	symlink((t / "out").c_str(), (root + "/20261202").c_str());
+	symlink((t / "out/20261202000.pack.tar.zst").c_str(), (root + "/20261201/20261201010.pack.tar.zst").c_str());
+	Ran r = run({bin("arc-push"), root, t / "dest"}, "", 60000);
+	EXPECT_EQ(exit_code(r.status), 1) << r.err;
+	EXPECT_EQ(r.err, "arc-push: " + root + "/20261201/20261201010.pack.tar.zst: not a regular file; not pushed\n"
+			 "arc-push: " + root + "/20261202: not a directory of the archive (a link?); passed over\n");
+	EXPECT_EQ(run({"/usr/bin/find", t / "dest", "-type", "f"}).out, t / "dest/20261201/20261201000.pack.tar.zst\n");
+	EXPECT_EQ(slurp(t / "dest/20261201/20261201000.pack.tar.zst"), "pack");
+	// Given as a relative name, as typed in the archive's parent.
+	Spawn s;
+	s.argv = {bin("arc-push"), "-n", "x:y", "dest2"};
+	s.cwd = t.path;
+	s.pipe_out = true;
+	Proc p = start(s);
+	int st = 0;
+	ASSERT_TRUE(wait_exit(p, 60000, &st));
+	std::string err = read_to_end(p.err, 5000);
+	EXPECT_EQ(exit_code(st), 1) << err;
+	EXPECT_EQ(read_to_end(p.out, 5000), "20261201/20261201000.pack.tar.zst\n");
+	EXPECT_EQ(err.find("ssh"), std::string::npos) << err;
+}
+
 }  // namespace

@@ -49,7 +49,8 @@ INSTANTIATE_TEST_SUITE_P(
 		BurstCase{"StampNotATime", with("2026120800274000", "2026130800274000"), "A", "a stamp that is not a time"},
 		BurstCase{"StampShort", with("2026120800274000", "202612080027400"), "A", "a stamp that is not a time"},
 		BurstCase{"StampANumber", with("\"2026120800274000\"", "2026120800274000"), "A", "a stamp that is not a time"},
-		BurstCase{"EndBeforeStart", with("2026120800274300", "2026120800273900"), "A", "an end before its start, or a day after it"},
+		BurstCase{"EndBeforeStart", with("2026120800274300", "2026120800273900"), "A", "an end before its start, or more than four hours after it"},
+		BurstCase{"LongerThanTheDetectorsEvents", with("2026120800274300", "2026120804274050"), "A", "an end before its start, or more than four hours after it"},
 		BurstCase{"BandUpsideDown", with("19.775", "40.5"), "A", "no band"},
 		BurstCase{"BandNotANumber", with("19.775", "\"low\""), "A", "no band"},
 		BurstCase{"NoId", with("\"id\":7", "\"id\":7.5"), "A", "no id"}));

@@ -692,12 +692,22 @@ TEST(Network, UsageAndABrokerAwayAtTheStart)
 		{{bin("net-stations"), "extra"}, 2, "usage: net-stations"},
 		{{bin("net-bursts"), "-s", "nats://127.0.0.1:" + std::to_string(free_tcp_port())}, 1, "net-bursts: cannot connect"},
 		{{bin("net-stations"), "-s", "nats://127.0.0.1:" + std::to_string(free_tcp_port())}, 1, "net-stations: cannot connect"},
+		{{bin("pipe-share"), "-n", "A."}, 2, "usage: pipe-share"},
+		{{bin("pipe-share"), "-n", "A..B"}, 2, "usage: pipe-share"},
+		{{bin("pipe-share"), "-s", "bogus://x", "-n", "A"}, 1, "pipe-share: bogus://x: not a broker's address"},
 	};
 	for (const Case &c : cases) {
 		Ran r = run(c.argv);
 		EXPECT_EQ(exit_code(r.status), c.code) << c.argv.back() << r.err;
 		EXPECT_EQ(r.err.rfind(c.err_starts, 0), 0u) << r.err;
 	}
+	// No broker at the start: the station reads all it is given at once and ends, never waiting.
+	std::string frames = sky({"-T", "2026120810000000", "-c", "2000", "-k", "III@30"});
+	Ran away = run({bin("pipe-share"), "-s", "nats://127.0.0.1:" + std::to_string(free_tcp_port()), "-n", "A", "-W", "1"},
+		       frames, 30000);
+	EXPECT_NE(away.status, -1) << "still running: " << away.err;
+	EXPECT_NE(away.err.find("not reached yet"), std::string::npos) << away.err;
+	EXPECT_NE(away.err.find("2000 of 2000 frames not shared"), std::string::npos) << away.err;
 }
 
 }  // namespace
