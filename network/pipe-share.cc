@@ -4,7 +4,7 @@
 // frame as it is, on the station's frames subject (core messages: lost when the broker is away or
 // slow); every burst the detector finds (the same as pipe-events', stamps judged by the stream's
 // running time) into the BURSTS stream, with a message id so that a repeat is dropped; and the
-// station's status at the start and every minute.
+// station's status at the start, every minute and at the end.
 //
 // The pipeline never waits for the broker: the reading thread only puts frames and bursts in
 // bounded queues, and one sending thread talks to the broker. A frame that finds its queue full is
@@ -375,8 +375,13 @@ static void send_loop(Sender &t)
 			std::lock_guard<std::mutex> l(t.s.sh.m);
 			waiting = !t.s.sh.bursts.empty();
 		}
-		if (done && (!waiting || ending || st_clock_ms() >= linger_end))
+		if (done && (!waiting || ending || st_clock_ms() >= linger_end)) {
+			if (connected(t)) {  // the last word: what was shared to the end
+				std::string j = status_json(t);
+				natsConnection_Publish(t.nc, t.subj_status.c_str(), j.data(), (int)j.size());
+			}
 			return;
+		}
 		if (waiting && !connected(t))
 			std::this_thread::sleep_for(std::chrono::milliseconds(100));
 	}

@@ -462,6 +462,7 @@ TEST(Network, NetStationsListsTheLastStatusAndPassesOverHostileOnes)
 		names.push_back(j["station"]);
 		EXPECT_EQ(j["lat"], 35.5);
 		EXPECT_EQ(j["last"], "2026120810000450");
+		EXPECT_EQ(j["frames"], 10);  // the last word, at the end of input
 	}
 	EXPECT_EQ(names, (std::vector<std::string>{"A", "B"}));
 	EXPECT_EQ(r.err, "net-stations: 2 statuses refused (not a JSON object from its subject's station)\n");
