@@ -30,6 +30,10 @@ bool net_addr_option(int c, const char *arg, NetAddr &a)
 	return true;
 }
 
+// Given to the library so that a first connection it keeps trying for is tried in the
+// background: without it, the connect call itself would wait for the broker.
+static void on_connected(natsConnection *, void *) {}
+
 natsConnection *net_connect(const NetAddr &a, bool keep_trying)
 {
 	std::string url = net_url(a);
@@ -52,7 +56,7 @@ natsConnection *net_connect(const NetAddr &a, bool keep_trying)
 	if (s == NATS_OK)
 		s = natsOptions_SetPingInterval(o, 10000);
 	if (s == NATS_OK && keep_trying)
-		s = natsOptions_SetRetryOnFailedConnect(o, true, nullptr, nullptr);
+		s = natsOptions_SetRetryOnFailedConnect(o, true, on_connected, nullptr);
 	if (s != NATS_OK)
 		die("%s: %s", url.c_str(), net_error(s).c_str());
 	natsConnection *nc = nullptr;
