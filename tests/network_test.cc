@@ -678,6 +678,73 @@ TEST(Network, TheSampleConfigurationLetsEachStationSpeakOnlyForItself)
 	EXPECT_EQ(drain(job.out), "");
 }
 
+// A line that cannot be written (a full disk) ends the list loudly, and the bursts it would have
+// listed stay unacknowledged: the next run is given them again.
+TEST(Network, ALineNotWrittenLeavesItsBurstsUnacknowledged)
+{
+	NEED_SERVER();
+	Broker b;
+	ASSERT_TRUE(b.up());
+	Client c(b.url());
+	c.burst_stream();
+	c.burst("A", burst_json("A", "2026120810000000", "2026120810000500"));
+	c.burst("B", burst_json("B", "2026120810000100", "2026120810000600"));
+	Spawn s;
+	s.argv = {bin("net-bursts"), "-s", b.url(), "-H", "1"};
+	s.stdout_fd = open("/dev/full", O_WRONLY | O_CLOEXEC);
+	ASSERT_GE(s.stdout_fd, 0);
+	Proc job = start(s);
+	close(s.stdout_fd);
+	int st;
+	ASSERT_TRUE(wait_exit(job, 30000, &st));
+	EXPECT_EQ(exit_code(st), 1);
+	EXPECT_EQ(read_to_end(job.err, 5000), "net-bursts: cannot write the list: No space left on device\n");
+	EXPECT_EQ(c.ack_pending("net-bursts"), 2);
+}
+
+// The broker away from the start: with room for two bursts, the oldest are dropped as the newer
+// come, counted and said, and the two newest go once the broker is there; the station's exit
+// status says bursts were lost.
+TEST(Network, BurstsBeyondTheQueueDropTheOldestAndAreCounted)
+{
+	NEED_SERVER();
+	std::string frames = sky({"-T", "2026120810000000", "-c", "1200", "-s", "1", "-k", "III@30,III@200,II@300,III@500"});
+	Ran events = run({bin("pipe-events"), "--json"}, frames, 60000);
+	std::vector<std::string> starts;
+	for (size_t at = 0; at < events.out.size(); at = events.out.find('\n', at) + 1)
+		starts.push_back(nlohmann::json::parse(events.out.substr(at, events.out.find('\n', at) - at))["start"]);
+	ASSERT_GE(starts.size(), 3u) << events.out;
+	Broker b;  // its port chosen, not yet started
+	Spawn s;
+	s.argv = {bin("pipe-share"), "-s", b.url(), "-n", "A", "-q", "2", "-W", "120"};
+	s.pipe_in = true;
+	Proc share = start(s);
+	ASSERT_TRUE(write_within(share.in, frames, 20000));
+	share.close_in();
+	std::string err;
+	ASSERT_TRUE(wait_until([&] {
+		err += drain(share.err);
+		return err.find("bursts dropped") != std::string::npos || !still_running(share);
+	}, 20000, 10)) << err;
+	ASSERT_TRUE(still_running(share)) << err;
+	ASSERT_TRUE(b.up());
+	int st;
+	ASSERT_TRUE(wait_exit(share, 90000, &st));
+	err += read_to_end(share.err, 5000);
+	EXPECT_EQ(exit_code(st), 1) << err;
+	EXPECT_NE(err.find("pipe-share: 1 bursts dropped: the broker has been away for 2 of them\n"), std::string::npos) << err;
+	Client c(b.url());
+	ASSERT_EQ(c.stream_msgs("BURSTS"), 2);
+	for (int seq = 1; seq <= 2; seq++) {
+		natsMsg *m = nullptr;
+		ASSERT_EQ(js_GetMsg(&m, c.js, "BURSTS", (uint64_t)seq, nullptr, nullptr), NATS_OK);
+		nlohmann::json j = nlohmann::json::parse(std::string(natsMsg_GetData(m), natsMsg_GetDataLength(m)));
+		EXPECT_EQ(j["start"], starts[starts.size() - 3 + seq]) << seq;
+		EXPECT_EQ(j["station"], "A");
+		natsMsg_Destroy(m);
+	}
+}
+
 TEST(Network, UsageAndABrokerAwayAtTheStart)
 {
 	struct Case {
