@@ -377,7 +377,7 @@ TEST(Network, ARestartOfTheListListsNothingTwiceAndLosesNothing)
 		Proc job = start(s);
 		c.burst("A", burst_json("A", "2026120811000000", "2026120811000500"));
 		c.burst("C", burst_json("C", "2026120811000100", "2026120811000600"));
-		ASSERT_TRUE(wait_until([&] { return c.ack_pending("net-bursts") == 2; }, 20000, 10));
+		ASSERT_TRUE(wait_until([&] { return c.ack_pending("net-bursts") == 2; }, 60000, 10));
 		stop(job);
 		EXPECT_EQ(drain(job.out), "");
 	}
@@ -390,7 +390,7 @@ TEST(Network, ARestartOfTheListListsNothingTwiceAndLosesNothing)
 	c.burst("Z", burst_json("Z", "2026120813000100", "2026120813000600"));
 	lines = read_lines(job, 1, 30000, buf);
 	EXPECT_EQ(lines, (std::vector<std::string>{"20261208\t13:00-13:00\tIII\tY,Z"}));
-	EXPECT_TRUE(wait_until([&] { return c.ack_pending("net-bursts") == 0; }, 20000, 10));
+	EXPECT_TRUE(wait_until([&] { return c.ack_pending("net-bursts") == 0; }, 60000, 10));
 }
 
 // The broker away (ended, then started again on its store) or stalled (stopped, then let go on)
