@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <set>
 #include <nlohmann/json.hpp>
 
 #include "cli.h"
@@ -139,16 +140,23 @@ std::string net_group_json(const NetGroup &g)
 	return j.dump();
 }
 
+bool NetMatch::joins(const NetBurst &b, long long start, long long end, double f_lo, double f_hi) const
+{
+	return b.start <= end + window_ && start <= b.end + window_ && b.f_lo <= f_hi && f_lo <= b.f_hi;
+}
+
 bool NetMatch::add(const NetBurst &b, long token, long long now_ms)
 {
 	for (const Held &h : bursts_)
 		if (h.b.station == b.station && h.b.start == b.start && h.b.id == b.id)
 			return false;
+	std::erase_if(listed_, [&](const Listed &l) { return now_ms - l.at_ms >= alone_; });
+	for (const Listed &l : listed_)
+		if (joins(b, l.start, l.end, l.f_lo, l.f_hi))
+			return false;
 	int set = next_set_++;
 	for (Held &h : bursts_) {
-		bool time = b.start <= h.b.end + window_ && h.b.start <= b.end + window_;
-		bool band = b.f_lo <= h.b.f_hi && h.b.f_lo <= b.f_hi;
-		if (time && band && h.set != set) {
+		if (joins(b, h.b.start, h.b.end, h.b.f_lo, h.b.f_hi) && h.set != set) {
 			int old = h.set;  // joins this set: every burst of it moves to ours
 			for (Held &o : bursts_)
 				if (o.set == old)
@@ -201,22 +209,27 @@ static bool group(const std::vector<const NetBurst *> &bs, int k, NetGroup &g)
 void NetMatch::settle(long long now_ms, std::vector<NetGroup> &out, std::vector<long> &done)
 {
 	for (auto it = last_.begin(); it != last_.end();) {
-		if (now_ms - it->second < hold_) {
-			++it;
-			continue;
-		}
 		int set = it->first;
 		std::vector<const NetBurst *> bs;
 		std::vector<long> tokens;
-		for (const Held &h : bursts_)
-			if (h.set == set) {
-				bs.push_back(&h.b);
-				tokens.push_back(h.token);
-			}
+		std::set<std::string> stations;
+		if (now_ms - it->second >= hold_)
+			for (const Held &h : bursts_)
+				if (h.set == set) {
+					bs.push_back(&h.b);
+					tokens.push_back(h.token);
+					stations.insert(h.b.station);
+				}
+		bool enough = (int)stations.size() >= k_;
+		if (now_ms - it->second < (enough ? hold_ : alone_)) {
+			++it;
+			continue;
+		}
 		NetGroup g;
 		if (!bs.empty() && group(bs, k_, g)) {
 			g.tokens = tokens;
 			out.push_back(g);
+			listed_.push_back({g.start, g.end, g.f_lo, g.f_hi, now_ms});
 		}
 		done.insert(done.end(), tokens.begin(), tokens.end());
 		std::erase_if(bursts_, [set](const Held &h) { return h.set == set; });

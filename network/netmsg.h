@@ -12,6 +12,7 @@
 //   spectrum.network.bursts the network's bursts, JSON, as net-bursts lists them
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <map>
 #include <string>
@@ -75,14 +76,19 @@ std::string net_group_line(const NetGroup &g);
 std::string net_group_json(const NetGroup &g);
 
 // The matching: bursts are taken as they arrive; two bursts join when their spans, each widened
-// by the window, overlap and their bands overlap; a set of joined bursts is settled once none
-// has joined it for `hold` milliseconds of arrival time. A settled set of at least `k` stations
-// is a network burst; every settled burst's token is then given back to be acknowledged.
+// by the window, overlap and their bands overlap. A set of joined bursts seen by at least `k`
+// stations is a network burst, settled (to be listed) once none has joined it for `hold`
+// milliseconds of arrival time; a set of fewer stations waits for its partners longer, `alone`
+// milliseconds (at least the hold) since its last, and is then settled without a line. Every
+// settled burst's token is given back to be acknowledged. A network burst settled is remembered
+// for `alone`: a burst arriving that late that would join it is not taken (its line is out).
 class NetMatch {
 public:
-	NetMatch(int k, long long window_centis, long long hold_ms) : k_(k), window_(window_centis), hold_(hold_ms) {}
+	NetMatch(int k, long long window_centis, long long hold_ms, long long alone_ms = 0)
+		: k_(k), window_(window_centis), hold_(hold_ms), alone_(std::max(hold_ms, alone_ms)) {}
 	// Takes a checked burst (interference is the caller's to acknowledge at once). Returns false
-	// if the same burst (station, start, id) is already held: a repeat, to be acknowledged.
+	// if the same burst (station, start, id) is already held (a repeat), or if it would join a
+	// network burst settled less than `alone` ago (late): either is to be acknowledged.
 	bool add(const NetBurst &b, long token, long long now_ms);
 	// The sets settled by now: network bursts into out, the tokens of every settled burst
 	// (listed or not) into done.
@@ -95,9 +101,16 @@ private:
 		long token;
 		int set;
 	};
+	struct Listed {
+		long long start, end;
+		double f_lo, f_hi;
+		long long at_ms;  // when settled
+	};
 	int k_;
-	long long window_, hold_;
+	long long window_, hold_, alone_;
 	int next_set_ = 0;
 	std::vector<Held> bursts_;
 	std::map<int, long long> last_;  // set -> arrival time of its last burst
+	std::vector<Listed> listed_;     // network bursts settled less than alone_ ago
+	bool joins(const NetBurst &b, long long start, long long end, double f_lo, double f_hi) const;
 };

@@ -182,4 +182,32 @@ TEST(Match, ARepeatIsHeldOnceAndTheJsonNamesEveryStation)
 	EXPECT_EQ(done, (std::vector<long>{1, 3}));
 }
 
+// A set of enough stations is listed after the hold; one of fewer waits for its partners as
+// long as `alone`; a burst that would join a listed one is not taken while it is remembered.
+TEST(Match, FewerStationsWaitLongerAndALateBurstIsNotListedAgain)
+{
+	NetMatch m(2, 6000, 1000, 60000);
+	NetBurst a = burst("A", "2026120800274000", "2026120800274300", 20, 30),
+		 b = burst("B", "2026120800274100", "2026120800274400", 25, 35),
+		 c = burst("C", "2026120800274200", "2026120800274500", 25, 35);
+	std::vector<NetGroup> out;
+	std::vector<long> done;
+	EXPECT_TRUE(m.add(a, 1, 0));
+	m.settle(59999, out, done);
+	EXPECT_TRUE(done.empty());
+	EXPECT_TRUE(m.add(b, 2, 59999));
+	m.settle(60998, out, done);
+	EXPECT_TRUE(done.empty());
+	m.settle(60999, out, done);
+	ASSERT_EQ(out.size(), 1u);
+	EXPECT_EQ(out[0].stations, (std::vector<std::string>{"A", "B"}));
+	EXPECT_EQ(done, (std::vector<long>{1, 2}));
+	EXPECT_FALSE(m.add(c, 3, 60999 + 59999));  // late: its burst is listed
+	EXPECT_TRUE(m.add(c, 4, 60999 + 60000));   // forgotten by now: alone, and not listed
+	out.clear(), done.clear();
+	m.settle(60999 + 120000, out, done);
+	EXPECT_TRUE(out.empty());
+	EXPECT_EQ(done, (std::vector<long>{4}));
+}
+
 }  // namespace
