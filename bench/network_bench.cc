@@ -1,6 +1,6 @@
 // Many stations through one broker: N stations (200; --quick 50), each frame-send at 2 frames a
-// second into its own pipe-share, for S seconds (120; --quick 60), one net-watch on the first
-// station, net-bursts listing the network's bursts. Every station sees the same sky, type III
+// second into its own pipe-share, for S seconds (150; --quick 60), one net-watch on the first
+// station, net-bursts listing the network's bursts (-w 10, so that they stay apart). Every station sees the same sky, type III
 // bursts at 40 s and then every 30 s, under its own noise. Prints the CPU each pipe-share takes
 // (share of one core), the delay from a frame's stamp (the sender's clock, at half-second
 // instants) to net-watch's output, the delay from a network burst's end at the second station
@@ -106,7 +106,7 @@ static double pct(std::vector<double> v, double q)
 
 int main(int argc, char **argv)
 {
-	int n = 200, secs = 120;
+	int n = 200, secs = 150;
 	for (int i = 1; i < argc; i++) {
 		if (!strcmp(argv[i], "--quick"))
 			n = 50, secs = 60;
@@ -137,7 +137,7 @@ int main(int argc, char **argv)
 	ws.pipe_out = true;
 	Proc watch = start(ws);
 	Spawn nb;
-	nb.argv = {bin("net-bursts"), "-s", url, "-S", t / "settled"};
+	nb.argv = {bin("net-bursts"), "-s", url, "-S", t / "settled", "-w", "10"};  // bursts 30 s apart: apart
 	nb.pipe_out = true;
 	Proc bursts = start(nb);
 	Heard heard;
@@ -239,7 +239,7 @@ int main(int argc, char **argv)
 	if (!from_kth.empty()) {
 		printf("  delay 2nd station's burst -> line (ms)   median %.0f  max %.0f\n", pct(from_kth, 0.5),
 		       pct(from_kth, 1));
-		printf("  delay last station's burst -> line (ms)  median %.0f  max %.0f  (the hold: 1 s)\n",
+		printf("  delay last station's burst -> line (ms)  median %.0f  max %.0f  (the last named; the hold: 1 s)\n",
 		       pct(from_last, 0.5), pct(from_last, 1));
 	}
 	printf("  broker memory                     %ld MB now, %ld MB at most\n", rss / 1024, hwm / 1024);

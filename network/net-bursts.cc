@@ -1,9 +1,9 @@
 // net-bursts [-s URL] [--creds FILE] [--tlsca FILE] [-k STATIONS] [-w SECONDS] [-H SECONDS] [-d
 // NAME] [-S FILE] [--json]: the network's burst list. A durable consumer (NAME, default net-bursts) of the
 // BURSTS stream takes every station's bursts; bursts whose spans overlap, each widened by the
-// window, and whose bands overlap are one burst of the network: once at least STATIONS stations
-// saw it, it is listed (on standard output, and published on spectrum.network.bursts) when no
-// more have joined it for the hold time. A burst of fewer stations waits for its partners as long
+// window, and whose bands overlap are one burst of the network: the hold time after the burst of
+// its STATIONS-th station arrived, it is listed (on standard output, and published on
+// spectrum.network.bursts) with the stations heard by then. A burst of fewer stations waits for its partners as long
 // as the window and the wait for a burst given again (20 s), whichever is longer, after its last;
 // a burst arriving after its network burst was listed is acknowledged and not listed again.
 // Interference never counts; a message that is not a burst from its subject's station is dropped
@@ -47,8 +47,8 @@ static const char HELP[] =
 	"  --tlsca FILE  the certificate authority of a broker reached over TLS (a tls:// URL)\n"
 	"  -k STATIONS   least stations that saw a burst (default 2)\n"
 	"  -w SECONDS    how far apart in time bursts may be and still be one (default 60)\n"
-	"  -H SECONDS    a burst seen by enough stations is listed when none has joined it for this\n"
-	"                long (default 1); one of fewer waits for partners as long as -w, or 20 s\n"
+	"  -H SECONDS    a burst is listed this long after enough stations saw it, naming those\n"
+	"                heard by then (default 1); fewer wait for partners as long as -w, or 20 s\n"
 	"  -d NAME       the durable consumer's name (default net-bursts)\n"
 	"  -S FILE       the record of settled bursts (default $STATE_DIRECTORY/NAME.settled, else\n"
 	"                $XDG_STATE_HOME or ~/.local/state, net-bursts/NAME.settled)\n"

@@ -162,10 +162,22 @@ bool NetMatch::add(const NetBurst &b, long token, long long now_ms)
 				if (o.set == old)
 					o.set = set;
 			last_.erase(old);
+			if (auto r = reached_.find(old); r != reached_.end()) {
+				reached_[set] = reached_.count(set) ? std::min(reached_[set], r->second) : r->second;
+				reached_.erase(r);
+			}
 		}
 	}
 	bursts_.push_back({b, token, set});
 	last_[set] = now_ms;
+	if (!reached_.count(set)) {
+		std::set<std::string> stations;
+		for (const Held &h : bursts_)
+			if (h.set == set)
+				stations.insert(h.b.station);
+		if ((int)stations.size() >= k_)
+			reached_[set] = now_ms;
+	}
 	return true;
 }
 
@@ -210,21 +222,20 @@ void NetMatch::settle(long long now_ms, std::vector<NetGroup> &out, std::vector<
 {
 	for (auto it = last_.begin(); it != last_.end();) {
 		int set = it->first;
-		std::vector<const NetBurst *> bs;
-		std::vector<long> tokens;
-		std::set<std::string> stations;
-		if (now_ms - it->second >= hold_)
-			for (const Held &h : bursts_)
-				if (h.set == set) {
-					bs.push_back(&h.b);
-					tokens.push_back(h.token);
-					stations.insert(h.b.station);
-				}
-		bool enough = (int)stations.size() >= k_;
-		if (now_ms - it->second < (enough ? hold_ : alone_)) {
+		auto r = reached_.find(set);
+		if (r != reached_.end() ? now_ms - r->second < hold_ : now_ms - it->second < alone_) {
 			++it;
 			continue;
 		}
+		std::vector<const NetBurst *> bs;
+		std::vector<long> tokens;
+		for (const Held &h : bursts_)
+			if (h.set == set) {
+				bs.push_back(&h.b);
+				tokens.push_back(h.token);
+			}
+		if (r != reached_.end())
+			reached_.erase(r);
 		NetGroup g;
 		if (!bs.empty() && group(bs, k_, g)) {
 			g.tokens = tokens;

@@ -77,9 +77,10 @@ std::string net_group_json(const NetGroup &g);
 
 // The matching: bursts are taken as they arrive; two bursts join when their spans, each widened
 // by the window, overlap and their bands overlap. A set of joined bursts seen by at least `k`
-// stations is a network burst, settled (to be listed) once none has joined it for `hold`
-// milliseconds of arrival time; a set of fewer stations waits for its partners longer, `alone`
-// milliseconds (at least the hold) since its last, and is then settled without a line. Every
+// stations is a network burst, settled (to be listed, naming the stations whose bursts have
+// joined it by then) `hold` milliseconds of arrival time after its k-th station's burst; a set of
+// fewer stations waits for its partners longer, `alone` milliseconds (at least the hold) since
+// its last, and is then settled without a line. Every
 // settled burst's token is given back to be acknowledged. A network burst settled is remembered
 // for `alone`: a burst arriving that late that would join it is not taken (its line is out).
 class NetMatch {
@@ -110,7 +111,8 @@ private:
 	long long window_, hold_, alone_;
 	int next_set_ = 0;
 	std::vector<Held> bursts_;
-	std::map<int, long long> last_;  // set -> arrival time of its last burst
+	std::map<int, long long> last_;     // set -> arrival time of its last burst
+	std::map<int, long long> reached_;  // set -> arrival time of its k-th station's burst
 	std::vector<Listed> listed_;     // network bursts settled less than alone_ ago
 	bool joins(const NetBurst &b, long long start, long long end, double f_lo, double f_hi) const;
 };

@@ -182,8 +182,9 @@ TEST(Match, ARepeatIsHeldOnceAndTheJsonNamesEveryStation)
 	EXPECT_EQ(done, (std::vector<long>{1, 3}));
 }
 
-// A set of enough stations is listed after the hold; one of fewer waits for its partners as
-// long as `alone`; a burst that would join a listed one is not taken while it is remembered.
+// A set of enough stations is listed the hold after its k-th station's burst, naming those that
+// joined by then; one of fewer waits for its partners as long as `alone`; a burst that would
+// join a listed one is not taken while it is remembered.
 TEST(Match, FewerStationsWaitLongerAndALateBurstIsNotListedAgain)
 {
 	NetMatch m(2, 6000, 1000, 60000);
@@ -196,12 +197,13 @@ TEST(Match, FewerStationsWaitLongerAndALateBurstIsNotListedAgain)
 	m.settle(59999, out, done);
 	EXPECT_TRUE(done.empty());
 	EXPECT_TRUE(m.add(b, 2, 59999));
+	EXPECT_TRUE(m.add(burst("D", "2026120800274200", "2026120800274500", 25, 35), 5, 60998));  // named, not waited for
 	m.settle(60998, out, done);
 	EXPECT_TRUE(done.empty());
 	m.settle(60999, out, done);
 	ASSERT_EQ(out.size(), 1u);
-	EXPECT_EQ(out[0].stations, (std::vector<std::string>{"A", "B"}));
-	EXPECT_EQ(done, (std::vector<long>{1, 2}));
+	EXPECT_EQ(out[0].stations, (std::vector<std::string>{"A", "B", "D"}));
+	EXPECT_EQ(done, (std::vector<long>{1, 2, 5}));
 	EXPECT_FALSE(m.add(c, 3, 60999 + 59999));  // late: its burst is listed
 	EXPECT_TRUE(m.add(c, 4, 60999 + 60000));   // forgotten by now: alone, and not listed
 	out.clear(), done.clear();
