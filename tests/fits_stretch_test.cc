@@ -133,6 +133,36 @@ TEST(FitsStretch, ReadBackEqualToTheFramesGiven)
 	EXPECT_NE(v.out.find("Verification found 0 warning(s) and 0 error(s)."), std::string::npos) << v.out << v.err;
 }
 
+// astropy, as a user's script opens the download: both channels' levels where frames came, and
+// nothing (NaN) where none did.
+TEST(FitsStretch, AstropyReadsBothChannels)
+{
+	NEED_READER("astropy");
+	TempDir t;
+	const long long from = at("2026120712000000");
+	FwSource source = [&](const FwTake &take) {
+		for (int k = 0; k < 100; k++)
+			if (k != 50)
+				take(from + 50 * k, (const unsigned char *)pay(k).data());
+		return std::string();
+	};
+	ASSERT_EQ(fw_stretch(t / "s.fits", FwStation(), from, from + 5000, source), "");
+	const char *script =
+		"import sys\n"
+		"from astropy.io import fits\n"
+		"h = fits.open(sys.argv[1])\n"
+		"a, b = h[0].data, h[1].data\n"
+		"print(len(h), a.shape, b.shape, h[1].header['CHANNEL'], h[2].columns.names)\n"
+		"print('%.2f %.2f %s %s' % (a[7, 3], b[7, 3], a[7, 50], b[899, 50]))\n";
+	Ran r = run({"/usr/bin/python3", "-c", script, t / "s.fits"}, "", 60000);
+	ASSERT_EQ(exit_code(r.status), 0) << r.err;
+	std::string p = pay(3);
+	char want[160];
+	snprintf(want, sizeof want, "3 (900, 100) (900, 100) B ['TIME', 'FREQUENCY']\n%.2f %.2f nan nan\n",
+		 fr_le16((const unsigned char *)p.data() + 4 * 7) / 100.0, fr_le16((const unsigned char *)p.data() + 4 * 7 + 2) / 100.0);
+	EXPECT_EQ(r.out, want);
+}
+
 TEST(FitsStretch, Refusals)
 {
 	TempDir t;
