@@ -5,6 +5,9 @@
 //   stalled   RSS over time while one client never reads and frames pour in
 //   many      RSS while 500 clients from 32 addresses never read and frames pour in
 //   emfile    CPU pipe-web uses while accept fails for want of descriptors
+//   page      in headless chromium, the page's time for a new frame (one row drawn, the ring
+//             copied out) against all 800 rows drawn again (new levels), and the old way, all
+//             rows drawn for every frame
 // usage: web_bench [--quick]
 #include <utility>
 
@@ -17,6 +20,7 @@
 #include <ctime>
 #include <memory>
 #include <netinet/in.h>
+#include <nlohmann/json.hpp>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -57,10 +61,10 @@ static std::string timed_record(int k)
 struct Server {
 	int port = free_tcp_port();
 	Proc p;
-	explicit Server(int files = 0)
+	explicit Server(int files = 0, int rows = 1)
 	{
 		Spawn s;
-		s.argv = {bin("pipe-web"), "-n", "1", "-l", "127.0.0.1:" + std::to_string(port)};
+		s.argv = {bin("pipe-web"), "-n", std::to_string(rows), "-l", "127.0.0.1:" + std::to_string(port)};
 		if (files)
 			s.argv.insert(s.argv.begin(), {"/bin/sh", "-c", "ulimit -n " + std::to_string(files) + " && exec \"$0\" \"$@\""});
 		s.pipe_in = true;
@@ -263,6 +267,106 @@ static void emfile(int secs)
 		close(fd);
 }
 
+// One request to a server on loopback, its body ("" if none came).
+static std::string http_get(int port, const std::string &target)
+{
+	try {
+		asio::io_context ioc;
+		beast::tcp_stream st(ioc);
+		st.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), (unsigned short)port));
+		beast::http::request<beast::http::empty_body> req{beast::http::verb::get, target, 11};
+		req.set(beast::http::field::host, "127.0.0.1");
+		beast::http::write(st, req);
+		beast::flat_buffer b;
+		beast::http::response<beast::http::string_body> res;
+		beast::http::read(st, b, res);
+		return res.body();
+	} catch (const std::exception &) {
+		return "";
+	}
+}
+
+// The measurement, run inside the page: its own functions on a frame of its own making.
+static const char PAINT_JS[] =
+	"(() => { const b = new ArrayBuffer(3617), u = new Uint8Array(b); u.fill(50, 0, 16);"
+	"  for (let i = 17; i < 3617; i++) u[i] = (i * 7) & 255;"
+	"  let t = performance.now(); for (let i = 0; i < 200; i++) { frame(b); paint(); } const one = (performance.now() - t) / 200;"
+	"  t = performance.now(); for (let i = 0; i < 20; i++) { whole = true; paint(); } const all = (performance.now() - t) / 20;"
+	"  const img = ctx.createImageData(WIDTH, ROWS);"
+	"  t = performance.now(); for (let i = 0; i < 50; i++) { frame(b); const d = img.data; d.fill(255);"
+	"    for (let y = 0; y < rows.length; y++) for (let ch = 0; ch < 2; ch++) { let o = (y * WIDTH + ch * (COLS + GAP)) * 4;"
+	"      for (let c = 0; c < COLS; c++, o += 4) { const v = rows[y].v, a = v[ch * 900 + 2 * c], e = v[ch * 900 + 2 * c + 1];"
+	"        let k = Math.floor(((Math.max(a, e) / 100 - lo) / (hi - lo)) * 128); k = k < 0 ? 0 : k > 127 ? 127 : k;"
+	"        d[o] = pal[3 * k]; d[o + 1] = pal[3 * k + 1]; d[o + 2] = pal[3 * k + 2]; } }"
+	"    ctx.putImageData(img, LEFT, TOP); marks(); } const old = (performance.now() - t) / 50;"
+	"  return one.toFixed(2) + ' ' + all.toFixed(2) + ' ' + old.toFixed(2); })()";
+
+static void page()
+{
+	if (!have_reader("/usr/bin/chromium")) {
+		printf("page     skipped: /usr/bin/chromium is not installed\n");
+		return;
+	}
+	Server s(0, 800);
+	for (int k = 0; k < 800; k++) {
+		std::string r = record("20261207" + std::to_string(120000 + k / 2) + (k % 2 ? "50" : "00"), payload(k));
+		(void)!write(s.p.in, r.data(), r.size());
+	}
+	TempDir t;
+	Spawn c;
+	c.argv = {"/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run", "--disable-sync",
+		  "--disable-background-networking", "--user-data-dir=" + t / "profile", "--window-size=1400,900",
+		  "--remote-debugging-address=127.0.0.1", "--remote-debugging-port=0",
+		  "http://127.0.0.1:" + std::to_string(s.port) + "/"};
+	c.group = true;  // its renderers end with it
+	Proc b = start(c);
+	std::string active = t / "profile/DevToolsActivePort", path;
+	int dport = 0;
+	if (wait_until([&] { return slurp(active).find('\n') != std::string::npos; }, 30000, 20))
+		dport = atoi(slurp(active).c_str());
+	wait_until(
+		[&] {
+			nlohmann::json list = nlohmann::json::parse(http_get(dport, "/json/list"), nullptr, false);
+			if (list.is_array())
+				for (auto &p : list)
+					if (p.value("type", "") == "page" && p.value("url", "").find(std::to_string(s.port)) != std::string::npos)
+						path = p.value("webSocketDebuggerUrl", "");
+			return !path.empty();
+		},
+		30000, 50);
+	if (path.empty()) {
+		printf("page     skipped: chromium lists no page\n");
+		stop(b);
+		return;
+	}
+	asio::io_context ioc;
+	websocket::stream<tcp::socket> ws(ioc);
+	ws.next_layer().connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), (unsigned short)dport));
+	ws.handshake("127.0.0.1:" + std::to_string(dport), path.substr(path.find('/', strlen("ws://"))));
+	int id = 0;
+	auto eval = [&](const std::string &expr) {
+		ws.write(asio::buffer(nlohmann::json{{"id", ++id}, {"method", "Runtime.evaluate"},
+						     {"params", {{"expression", "String(" + expr + ")"}, {"returnByValue", true}}}}
+					      .dump()));
+		for (;;) {
+			beast::flat_buffer m;
+			ws.read(m);
+			nlohmann::json j = nlohmann::json::parse(beast::buffers_to_string(m.data()), nullptr, false);
+			if (j.is_object() && j.value("id", 0) == id)
+				return j["result"]["result"].value("value", std::string());
+		}
+	};
+	if (wait_until([&] { return eval("document.getElementById('c').dataset.rows") == "800"; }, 30000, 50)) {
+		double one = 0, all = 0, old = 0;
+		sscanf(eval(PAINT_JS).c_str(), "%lf %lf %lf", &one, &all, &old);
+		printf("page     800 rows, headless chromium: a new frame %.2f ms, all rows again %.2f ms (all rows a frame, "
+		       "as before: %.2f ms)\n",
+		       one, all, old);
+	} else
+		printf("page     skipped: the page drew no 800 rows\n");
+	stop(b);
+}
+
 int main(int argc, char **argv)
 {
 	bool quick = argc > 1 && std::string(argv[1]) == "--quick";
@@ -273,4 +377,5 @@ int main(int argc, char **argv)
 	stalled(quick ? 6 : 60);
 	many_stalled(quick ? 6 : 30);
 	emfile(quick ? 1 : 2);
+	page();
 }

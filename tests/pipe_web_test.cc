@@ -12,7 +12,9 @@
 #include <boost/beast.hpp>
 #include <arpa/inet.h>
 #include <boost/beast/core/detail/base64.hpp>
+#include <array>
 #include <cairo.h>
+#include <cmath>
 #include <netinet/in.h>
 #include <nlohmann/json.hpp>
 #include <random>
@@ -386,7 +388,7 @@ struct Browser {
 		Spawn s;
 		s.argv = {"/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
 			  "--no-first-run", "--disable-background-networking", "--disable-component-update",
-			  "--disable-sync", "--user-data-dir=" + t / "profile", "--window-size=1000,720",
+			  "--disable-sync", "--user-data-dir=" + t / "profile", "--window-size=1400,900",
 			  "--remote-debugging-address=127.0.0.1", "--remote-debugging-port=0", url};
 		p = start(s);
 		// Chromium writes its port when it listens, then lists the page's debugging address.
@@ -548,6 +550,313 @@ TEST(PipeWeb, ABrowserMarksAndListsABurst)
 			EXPECT_EQ(px(x - 2, top + row), 0xffffffu) << panel << " " << row;
 		}
 	cairo_surface_destroy(s);
+}
+
+// Where the page shows things, in page pixels: each visible element of a selector with its
+// text and the centre of its box, as the page lays it out.
+struct Shown {
+	std::string text;
+	double x, y;
+};
+std::vector<Shown> shown(Browser &br, const std::string &selector)
+{
+	nlohmann::json j = nlohmann::json::parse(
+		br.eval("JSON.stringify([...document.querySelectorAll('" + selector + "')].filter(e => !e.hidden)"
+			".map(e => { const r = e.getBoundingClientRect(); return [e.textContent, r.left + r.width / 2, r.top + r.height / 2]; }))"),
+		nullptr, false);
+	std::vector<Shown> out;
+	if (j.is_array())
+		for (auto &e : j)
+			out.push_back({e[0].get<std::string>(), e[1].get<double>(), e[2].get<double>()});
+	return out;
+}
+
+// An element's box: left, top, right, bottom, in page pixels.
+std::array<double, 4> box(Browser &br, const std::string &element)
+{
+	nlohmann::json j = nlohmann::json::parse(br.eval("JSON.stringify(" + element + ".getBoundingClientRect())"), nullptr, false);
+	if (!j.is_object())
+		return {0, 0, 0, 0};
+	return {j.value("left", 0.0), j.value("top", 0.0), j.value("right", 0.0), j.value("bottom", 0.0)};
+}
+
+// The point of a channel nearest a frequency, as pipe-png labels it: (p + 452) x step MHz.
+int point_of(int mhz) { return (int)std::lround(mhz / FR_FREQ_STEP) - FR_FREQ_OFFSET; }
+
+// A sky at level 50 with the given points of both channels at 140.
+std::string hot_points(const std::vector<int> &points)
+{
+	std::string p = payload_levels(5000, 5000);
+	for (int q : points)
+		for (int ch = 0; ch < 2; ch++) {
+			p[(size_t)(4 * q + 2 * ch)] = (char)(14000 & 0xff);
+			p[(size_t)(4 * q + 2 * ch + 1)] = (char)(14000 >> 8);
+		}
+	return p;
+}
+
+unsigned pixel(cairo_surface_t *s, int x, int y)
+{
+	const unsigned char *d = cairo_image_surface_get_data(s);
+	return *(const uint32_t *)(d + (size_t)y * (size_t)cairo_image_surface_get_stride(s) + 4 * (size_t)x) & 0xffffff;
+}
+
+unsigned viewer_colour(double level)
+{
+	const unsigned char *e = zq_extcol + 3 * vw_index((unsigned)(level * 100));
+	return (unsigned)e[0] << 16 | (unsigned)e[1] << 8 | e[2];
+}
+
+TEST(PipeWeb, ABrowserLabelsEachFrequencyAtItsPointAsPipePngDoes)
+{
+	NEED_READER("/usr/bin/chromium");
+	// Frames whose points nearest 15, 20, ... 40 MHz stand out: on the page, each label of the
+	// frequency axis is centred on the column where its point is drawn, on both panels; in
+	// pipe-png's picture of the same frames, each tick of the axis is on the row of its point.
+	std::vector<int> mhz = {15, 20, 25, 30, 35, 40}, points;
+	for (int f : mhz) {
+		points.push_back(point_of(f));
+		ASSERT_LE(std::fabs((point_of(f) + FR_FREQ_OFFSET) * FR_FREQ_STEP - f), FR_FREQ_STEP / 2) << f;
+	}
+	std::string frames;
+	for (int k = 0; k < 10; k++)
+		frames += record("202612081200" + std::to_string(10 + k) + "00", hot_points(points));
+	Web w({"-n", "10"});
+	w.feed(frames);
+	ASSERT_TRUE(w.frames(10));
+	TempDir t;
+	Browser br(t, "http://127.0.0.1:" + std::to_string(w.port) + "/");
+	ASSERT_TRUE(br.rows_drawn("10"));
+	auto c = box(br, "document.getElementById('c')");
+	spit(t / "shot.png", br.screenshot());
+	cairo_surface_t *s = cairo_image_surface_create_from_png((t / "shot.png").c_str());
+	ASSERT_EQ(cairo_surface_status(s), CAIRO_STATUS_SUCCESS);
+	int row = (int)std::lround(c[1]) + 5;  // the sixth frame's row
+	std::vector<int> hot;
+	for (int x = (int)std::lround(c[0]); x < (int)std::lround(c[2]); x++)
+		if (pixel(s, x, row) == viewer_colour(140))
+			hot.push_back(x);
+	cairo_surface_destroy(s);
+	ASSERT_EQ(hot.size(), 12u);  // 6 a panel, each a column
+	std::vector<Shown> labels = shown(br, "#freqs span.f");
+	ASSERT_EQ(labels.size(), 12u);
+	for (size_t i = 0; i < 12; i++) {
+		// Left to right: panel A's 15 to 40, then B's; each centred on its point's column.
+		EXPECT_EQ(labels[i].text, std::to_string(mhz[i % 6])) << i;
+		EXPECT_NEAR(labels[i].x, hot[i] + 0.5, 0.5) << labels[i].text << " at " << labels[i].x << ", its point at " << hot[i];
+		EXPECT_GT(labels[i].y, c[3]) << "below the panels";
+	}
+	EXPECT_EQ(hot[6] - hot[0], 470);  // panel B 470 pixels to the right of A
+
+	Ran png = run({bin("pipe-png"), "-w", "400", t / "ql.png"}, frames);
+	ASSERT_EQ(exit_code(png.status), 0) << png.err;
+	cairo_surface_t *q = cairo_image_surface_create_from_png((t / "ql.png").c_str());
+	ASSERT_EQ(cairo_surface_status(q), CAIRO_STATUS_SUCCESS);
+	// pipe-png: the plot from x = 80, ticks of the frequency axis from x = 74 to 79.
+	std::vector<int> ticks, hot_rows;
+	for (int y = 0; y < cairo_image_surface_get_height(q); y++) {
+		if (pixel(q, 76, y) == 0)
+			ticks.push_back(y);
+		if (pixel(q, 200, y) == viewer_colour(140))
+			hot_rows.push_back(y);
+	}
+	cairo_surface_destroy(q);
+	EXPECT_EQ(ticks.size(), 12u);
+	EXPECT_EQ(ticks, hot_rows);
+}
+
+TEST(PipeWeb, ABrowserLabelsTheRowsWithTheirStamps)
+{
+	NEED_READER("/usr/bin/chromium");
+	// 100 frames every half second from 12:00:00: with 200 rows a label every 15 s, each at
+	// the first row at or after its time and saying that row's stamp; the newest on top. One
+	// frame more moves every label down a row and draws one row, not the waterfall again; a
+	// frame after a gap is labelled with its own stamp, and no two labels are closer than 16
+	// pixels.
+	auto stamp = [](int k) {
+		char s[32];
+		snprintf(s, sizeof s, "20261208%02d%02d%02d%s", 12, k / 120, k / 2 % 60, k % 2 ? "50" : "00");
+		return std::string(s);
+	};
+	Web w({"-n", "200"});
+	for (int k = 0; k < 100; k++)
+		w.feed(record(stamp(k), payload(k)));
+	ASSERT_TRUE(w.frames(100));
+	TempDir t;
+	Browser br(t, "http://127.0.0.1:" + std::to_string(w.port) + "/");
+	ASSERT_TRUE(br.rows_drawn("100"));
+	// Each label as "TEXT@ROW", the row its middle lies on.
+	auto labels = [&] {
+		auto c = box(br, "document.getElementById('c')");
+		double per_row = (c[3] - c[1]) / 201;  // 200 rows and the panels' lower edge
+		std::vector<std::string> out;
+		for (const Shown &l : shown(br, "#times span")) {
+			out.push_back(l.text + "@" + std::to_string((int)std::floor((l.y - c[1]) / per_row)));
+			EXPECT_GT(l.x, c[2]) << "right of the panels";
+		}
+		return out;
+	};
+	using V = std::vector<std::string>;
+	EXPECT_EQ(labels(), (V{"12:00:45@9", "12:00:30@39", "12:00:15@69", "12:00:00@99"}));
+	w.feed(record(stamp(100), payload(100)));
+	ASSERT_TRUE(wait_until([&] { return br.eval("document.getElementById('c').dataset.rows") == "101"; }, 10000, 20));
+	EXPECT_EQ(br.eval("document.getElementById('c').dataset.drawn"), "1");
+	EXPECT_EQ(labels(), (V{"12:00:45@10", "12:00:30@40", "12:00:15@70", "12:00:00@100"}));
+	w.feed(record("2026120812012000", payload(101)));
+	ASSERT_TRUE(wait_until([&] { return br.eval("document.getElementById('c').dataset.latest") == "2026120812012000"; }, 10000, 20));
+	// 12:00:45, 11 rows below it, would crowd it: left out.
+	EXPECT_EQ(labels(), (V{"12:01:20@0", "12:00:30@41", "12:00:15@71", "12:00:00@101"}));
+	EXPECT_EQ(br.eval("document.querySelector('#times span').title"), "2026-12-08 12:01:20.00");
+}
+
+TEST(PipeWeb, ABrowserScaleBarFollowsTheLevelsAndTheScale)
+{
+	NEED_READER("/usr/bin/chromium");
+	// The colour bar's labels are the levels chosen, its ends at the bar's ends, its colours the
+	// scale chosen; the waterfall follows. Levels that are not a range are marked and change
+	// nothing. No archive is served here: no link to one.
+	Web w({"-n", "4"});
+	for (int k = 0; k < 4; k++)
+		w.feed(record("202612081200" + std::to_string(10 + k) + "00", payload_levels(7000, 7000)));
+	ASSERT_TRUE(w.frames(4));
+	EXPECT_NE(get(w.port, "/").find("const ARCHIVE = /*ARCHIVE*/false;"), std::string::npos);
+	TempDir t;
+	Browser br(t, "http://127.0.0.1:" + std::to_string(w.port) + "/");
+	ASSERT_TRUE(br.rows_drawn("4"));
+	EXPECT_EQ(br.eval("document.getElementById('archive').hidden"), "true");
+	auto texts = [&] {
+		std::string all;
+		for (const Shown &l : shown(br, "#bar > span"))
+			all += (all.empty() ? "" : " ") + l.text;
+		return all;
+	};
+	auto ends_at_bar_ends = [&] {
+		auto bar = box(br, "document.getElementById('scale')");
+		std::vector<Shown> l = shown(br, "#bar > span");
+		ASSERT_EQ(l.size(), 5u);
+		EXPECT_NEAR(l[0].x, bar[0], 0.5);
+		EXPECT_NEAR(l[4].x, bar[2], 0.5);
+		EXPECT_GT(l[0].y, bar[3]);
+	};
+	auto set = [&](const std::string &id, const std::string &value) {
+		br.eval("(e => { e.value = '" + value + "'; e.dispatchEvent(new Event('change')); })(document.getElementById('" + id + "'))");
+	};
+	// The bar's 128 colours and the waterfall's colour at channel A's first column, newest row.
+	auto bar_colours = [&] { return br.eval("Array.from(document.getElementById('scale').getContext('2d').getImageData(0, 0, 128, 1).data).join()"); };
+	auto plot_colour = [&] { return br.eval("Array.from(document.getElementById('c').getContext('2d').getImageData(10, 0, 1, 1).data).join()"); };
+	auto expect = [](const unsigned char *pal, int from, int n) {
+		std::string s;
+		for (int k = from; k < from + n; k++)
+			s += (s.empty() ? "" : ",") + std::to_string(pal[3 * k]) + "," + std::to_string(pal[3 * k + 1]) + "," +
+			     std::to_string(pal[3 * k + 2]) + ",255";
+		return s;
+	};
+	EXPECT_EQ(texts(), "40 65 90 115 140");
+	ends_at_bar_ends();
+	EXPECT_EQ(bar_colours(), expect(vw_palette("viewer"), 0, 128));
+	EXPECT_EQ(plot_colour(), expect(vw_palette("viewer"), vw_index(7000), 1));
+	set("lo", "50");
+	set("hi", "90");
+	set("pal", "viridis");
+	EXPECT_EQ(texts(), "50 60 70 80 90");
+	ends_at_bar_ends();
+	EXPECT_EQ(bar_colours(), expect(vw_palette("viridis"), 0, 128));
+	ASSERT_TRUE(wait_until([&] { return plot_colour() == expect(vw_palette("viridis"), vw_scale(70, 50, 90), 1); }, 5000, 20))
+		<< plot_colour();
+	EXPECT_EQ(br.eval("document.getElementById('c').dataset.drawn"), "4");  // all again, in the new colours
+	set("hi", "45.5");
+	EXPECT_EQ(br.eval("document.getElementById('hi').className"), "bad");
+	EXPECT_EQ(texts(), "50 60 70 80 90");
+	set("hi", "90.125");
+	EXPECT_EQ(br.eval("document.getElementById('hi').className"), "");
+	EXPECT_EQ(texts(), "50 60.03 70.06 80.09 90.125");
+}
+
+TEST(PipeWeb, ABrowserListsBurstsBesideTheWaterfallAndBelowOnAPhone)
+{
+	NEED_READER("/usr/bin/chromium");
+	// The burst's sky, frame by frame: while the burst goes on, the page lists it as open and its
+	// box runs to the top row; once it ends, with its end; its figures are those of the messages
+	// sent. The list stands beside the waterfall, and below it on a phone, where nothing is
+	// wider than the screen and the axis still labels the right columns.
+	Ran sky = run({bin("frame-send"), "-o", "-T", "2026120810000000", "-c", "200", "-s", "1", "-k", "III@30"}, "", 60000);
+	ASSERT_EQ(exit_code(sky.status), 0) << sky.err;
+	Web w({"-n", "200"});
+	TempDir t;
+	Browser br(t, "http://127.0.0.1:" + std::to_string(w.port) + "/");
+	ASSERT_TRUE(w.viewers(1));
+	Viewer v(w.port);
+	ASSERT_TRUE(w.viewers(2));
+	auto frame = [&](size_t k) { return sky.out.substr(k * FR_RECORD, FR_RECORD); };
+	auto item = [](const nlohmann::json &e) {
+		auto stamp = [](const std::string &s) {
+			return s.substr(0, 4) + "-" + s.substr(4, 2) + "-" + s.substr(6, 2) + " " + s.substr(8, 2) + ":" + s.substr(10, 2) +
+			       ":" + s.substr(12, 2);
+		};
+		char figures[128];
+		snprintf(figures, sizeof figures, "\n  %.1f-%.1f MHz  peak %.1f dB  drift %.2f MHz/s", e["f_lo"].get<double>(),
+			 e["f_hi"].get<double>(), e["peak_db"].get<double>(), e["drift"].get<double>());
+		std::string kind = e["kind"];
+		kind.resize(5, ' ');
+		return kind + " " + stamp(e["start"]) + " to " + (e["state"] == "end" ? stamp(e["end"]).substr(11) : "now     ") + figures;
+	};
+	size_t k = 0;
+	for (; k < 200 && v.notes.empty(); k++) {
+		w.feed(frame(k));
+		ASSERT_EQ(v.next(), frame(k));
+	}
+	ASSERT_EQ(v.notes.size(), 1u);
+	nlohmann::json start = nlohmann::json::parse(v.notes[0]);
+	ASSERT_EQ(start["state"], "start");
+	ASSERT_TRUE(wait_until([&] { return br.eval("document.getElementById('c').dataset.rows") == std::to_string(k); }, 20000, 20));
+	ASSERT_TRUE(wait_until([&] { return br.eval("document.getElementById('events').dataset.count") == "1"; }, 10000, 20));
+	EXPECT_EQ(br.eval("document.querySelector('#events li').className"), "open");
+	EXPECT_EQ(br.eval("document.querySelector('#events li').textContent"), item(start));
+	// The open box's black edge, left of its lowest frequency, from the top row down.
+	int x = 10 + (int)std::lround((start["f_lo"].get<double>() / FR_FREQ_STEP - (double)FR_FREQ_OFFSET) / 2) - 1;
+	for (int row : {0, 1})
+		EXPECT_EQ(br.eval("Array.from(document.getElementById('c').getContext('2d').getImageData(" + std::to_string(x) + ", " +
+				  std::to_string(row) + ", 1, 1).data).join()"),
+			  "0,0,0,255")
+			<< row;
+	for (; k < 200; k++)
+		w.feed(frame(k));
+	ASSERT_TRUE(w.frames(200));
+	ASSERT_TRUE(wait_until([&] { return br.eval("document.querySelector('#events li').className") == ""; }, 10000, 20));
+	while (v.notes.size() < 2)
+		v.next();
+	nlohmann::json end = nlohmann::json::parse(v.notes[1]);
+	ASSERT_EQ(end["state"], "end");
+	EXPECT_EQ(br.eval("document.querySelector('#events li').textContent"), item(end));
+	EXPECT_EQ(br.eval("document.getElementById('events').dataset.count"), "1");
+
+	// Beside: the list right of the time axis, level with the waterfall.
+	auto fall = box(br, "document.getElementById('fall')"), side = box(br, "document.getElementById('side')");
+	auto c = box(br, "document.getElementById('c')");
+	for (const Shown &l : shown(br, "#times span"))
+		EXPECT_LT(l.x, side[0]) << l.text;
+	EXPECT_NEAR(side[1], fall[1], 1);
+	EXPECT_EQ(c[2] - c[0], 940);
+
+	// A phone: 400 pixels wide.
+	br.call("Emulation.setDeviceMetricsOverride", {{"width", 400}, {"height", 800}, {"deviceScaleFactor", 1}, {"mobile", true}});
+	ASSERT_TRUE(wait_until([&] { return box(br, "document.getElementById('c')")[2] < 400; }, 10000, 20));
+	c = box(br, "document.getElementById('c')");
+	fall = box(br, "document.getElementById('fall')");
+	side = box(br, "document.getElementById('side')");
+	EXPECT_EQ(br.eval("document.documentElement.scrollWidth"), "400");
+	EXPECT_GE(side[1], fall[3]);
+	double scale = (c[2] - c[0]) / 940;
+	EXPECT_GT(scale, 0.3);
+	std::vector<Shown> f = shown(br, "#freqs span.f");
+	ASSERT_EQ(f.size(), 12u);
+	EXPECT_EQ(f[1].text, "20");
+	EXPECT_NEAR((f[1].x - c[0]) / scale, 10 + point_of(20) / 2 + 0.5, 1.0);
+	EXPECT_NEAR((f[7].x - c[0]) / scale, 480 + point_of(20) / 2 + 0.5, 1.0);
+	for (const Shown &l : shown(br, "#times span"))
+		EXPECT_GT(l.x, c[2]) << l.text;
+	EXPECT_LE(box(br, "document.getElementById('bar')")[2], 400);
+	EXPECT_EQ(br.eval("document.querySelector('#events li').textContent"), item(end));
 }
 
 TEST(PipeWeb, RefusalsAndTheEndOfInput)
