@@ -65,6 +65,7 @@ struct Opts {
 
 struct Burst {
 	std::string id, json;
+	bool tried = false;  // a send of it failed: the broker may hold it all the same
 };
 
 // What the reading thread hands to the sending thread, under the lock.
@@ -74,6 +75,7 @@ struct Shared {
 	std::deque<std::string> frames;  // raw records, at most FRAMES_MAX
 	std::deque<Burst> bursts;        // at most o.max_bursts, the oldest dropped first
 	long frames_in = 0, frames_dropped = 0, bursts_dropped = 0;
+	long bursts_known = 0;  // first sends the stream already held by their ids
 	std::string last_stamp;
 	bool input_done = false;
 	bool new_burst = false;  // one came since the sender last looked
@@ -338,11 +340,17 @@ static bool send_burst(Sender &t)
 	jsPubAck *ack = nullptr;
 	jsErrCode jerr = (jsErrCode)0;
 	natsStatus st = js_Publish(&ack, t.js, t.subj_bursts.c_str(), b.json.data(), (int)b.json.size(), &po, &jerr);
+	bool known = st == NATS_OK && ack && ack->Duplicate && !b.tried;
 	jsPubAck_Destroy(ack);
-	if (st != NATS_OK)
-		return false;
 	std::lock_guard<std::mutex> l(t.s.sh.m);
-	if (!t.s.sh.bursts.empty() && t.s.sh.bursts.front().id == b.id)
+	bool front = !t.s.sh.bursts.empty() && t.s.sh.bursts.front().id == b.id;
+	if (st != NATS_OK) {
+		if (front)
+			t.s.sh.bursts.front().tried = true;
+		return false;
+	}
+	t.s.sh.bursts_known += known;
+	if (front)
 		t.s.sh.bursts.pop_front();
 	return true;
 }
@@ -422,6 +430,9 @@ int main(int argc, char **argv)
 		warn("%ld of %ld frames not shared (the broker away or slow)", s.sh.frames_dropped, s.sh.frames_in);
 	if (!s.sh.bursts.empty())
 		warn("%zu bursts not shared: the broker was away to the end", s.sh.bursts.size());
+	if (s.sh.bursts_known)
+		warn("%ld bursts were in the stream already under their ids: sent by an earlier run on this "
+		     "input, or another client is using this station's ids", s.sh.bursts_known);
 	natsConnection_FlushTimeout(t.nc, 2000);
 	jsCtx_Destroy(t.js);
 	natsConnection_Destroy(t.nc);

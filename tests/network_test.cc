@@ -749,6 +749,36 @@ TEST(Network, ALineNotWrittenLeavesItsBurstsUnacknowledged)
 	EXPECT_EQ(c.ack_pending("net-bursts"), 2);
 }
 
+// The stream drops a burst whose id it holds already: a second run on the same input sends
+// nothing twice, and a burst whose id another client took first is said, not passed over.
+TEST(Network, BurstsTheStreamHadUnderTheirIdsAreSaid)
+{
+	NEED_SERVER();
+	std::string frames = sky({"-T", "2026120810000000", "-c", "600", "-s", "1", "-k", "III@30,III@200"});
+	Ran events = run({bin("pipe-events"), "--json"}, frames, 60000);
+	std::vector<nlohmann::json> evs;
+	for (size_t at = 0; at < events.out.size(); at = events.out.find('\n', at) + 1)
+		evs.push_back(nlohmann::json::parse(events.out.substr(at, events.out.find('\n', at) - at)));
+	ASSERT_EQ(evs.size(), 2u) << events.out;
+	Broker b;
+	ASSERT_TRUE(b.up());
+	Client c(b.url());
+	c.burst_stream();
+	{  // another client, first with A's first burst's id
+		std::string id = "A-" + evs[0]["start"].get<std::string>() + "-" + std::to_string(evs[0]["id"].get<long>());
+		jsPubOptions po;
+		jsPubOptions_Init(&po);
+		po.MsgId = id.c_str();
+		ASSERT_EQ(js_Publish(nullptr, c.js, "spectrum.bursts.X", "{}", 2, &po, nullptr), NATS_OK);
+	}
+	for (const char *said : {"pipe-share: 1 bursts were in the stream already", "pipe-share: 2 bursts were in the stream already"}) {
+		Ran r = run({bin("pipe-share"), "-s", b.url(), "-n", "A"}, frames, 60000);
+		EXPECT_EQ(exit_code(r.status), 0) << r.err;
+		EXPECT_NE(r.err.find(said), std::string::npos) << r.err;
+		EXPECT_EQ(c.stream_msgs("BURSTS"), 2);
+	}
+}
+
 // The broker away from the start: with room for two bursts, the oldest are dropped as the newer
 // come, counted and said, and the two newest go once the broker is there; the station's exit
 // status says bursts were lost.
