@@ -100,6 +100,8 @@ TEST(Draw, MarksLandOnTheirSpanAndBandClippedAtTheEdges)
 		{"after the last frame", 390, 450, 20, 25, true, false, true, true},
 		{"above the highest point", 200, 220, 30, 60, true, true, false, true},
 		{"below the lowest point", 200, 220, 5, 20, true, true, true, false},
+		// To the last frame, from the lowest point to the highest: every side on the plot's edge.
+		{"the whole picture", 0, n - 1, fr_freq(0), fr_freq(FR_POINTS - 1), true, true, true, true},
 	};
 	for (const Case &c : cases) {
 		QlOpts o;
@@ -212,6 +214,7 @@ TEST(Draw, StripIsItsSizeWithGapsGrey)
 	for (int k = 0; k < 6600; k++)
 		d.add(T0 + 50LL * k, (const unsigned char *)p.data());
 	d.add(T0 - 50, (const unsigned char *)p.data());  // outside the stretch: left out
+	d.add(o.to, (const unsigned char *)p.data());     // its end is outside it too
 	EXPECT_EQ(d.frames(), 6600);
 	std::string bytes;
 	ASSERT_EQ(d.png(&bytes), "");
@@ -224,6 +227,30 @@ TEST(Draw, StripIsItsSizeWithGapsGrey)
 	EXPECT_EQ(png.at(9, 23), colour(50, 50, 90));  // 50 minutes: columns 0 to 9 (the bins of a
 	EXPECT_EQ(png.at(12, 23), GAP);                 // day are 256 s wide, and may reach into 11)
 	EXPECT_EQ(png.at(287, 0), GAP);
+}
+
+TEST(Draw, AStripShowsItsOwnChannel)
+{
+	// Channel A at 50, channel B at 90 with its lowest 37 points at 120: each strip its own.
+	std::string p = flat(50);
+	for (int q = 0; q < FR_POINTS; q++)
+		set(p, 1, q, q < 37 ? 120 : 90);
+	for (int ch : {0, 1}) {
+		QlOpts o;
+		o.kind = QL_STRIP;
+		o.width = QL_STRIP_W;
+		o.channel = ch;
+		ASSERT_EQ(ql_check(o), "");
+		QlDraw d(o);
+		for (int k = 0; k < 600; k++)
+			d.add(T0 + 50LL * k, (const unsigned char *)p.data());
+		std::string bytes;
+		ASSERT_EQ(d.png(&bytes), "");
+		Png png(bytes);
+		ASSERT_TRUE(png.ok());
+		EXPECT_EQ(png.at(0, 0), colour(ch ? 90 : 50)) << ch;
+		EXPECT_EQ(png.at(QL_STRIP_W - 1, QL_STRIP_H - 1), colour(ch ? 120 : 50)) << ch;
+	}
 }
 
 TEST(Draw, AFixedStretchShowsWhereNoFramesCame)
