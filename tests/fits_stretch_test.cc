@@ -133,6 +133,85 @@ TEST(FitsStretch, ReadBackEqualToTheFramesGiven)
 	EXPECT_NE(v.out.find("Verification found 0 warning(s) and 0 error(s)."), std::string::npos) << v.out << v.err;
 }
 
+// One channel's image of a stretch, as CFITSIO reads it (no frame: 65534 in 16 bits, -1 in 32),
+// and its BITPIX.
+std::vector<int32_t> image(const std::string &path, int ch, std::string *bitpix)
+{
+	fitsfile *f = nullptr;
+	int status = 0;
+	fits_open_diskfile(&f, path.c_str(), READONLY, &status);
+	fits_movabs_hdu(f, ch + 1, nullptr, &status);
+	*bitpix = key(f, "BITPIX");
+	long n[2] = {0, 0};
+	fits_get_img_size(f, 2, n, &status);
+	fits_set_bscale(f, 1.0, *bitpix == "16" ? 32768.0 : 0.0, &status);
+	std::vector<int32_t> img((size_t)(n[0] * n[1]));
+	int any = 0;
+	fits_read_img(f, TINT, 1, (LONGLONG)img.size(), nullptr, img.data(), &any, &status);
+	fits_close_file(f, &status);
+	EXPECT_EQ(status, 0);
+	return img;
+}
+
+// A stretch asked for off the half-second grid keeps the grid: its first column is the half
+// second the stretch starts in, and each frame lands in its own half second.
+TEST(FitsStretch, AStretchOffTheGridKeepsTheHalfSecondGrid)
+{
+	TempDir t;
+	const long long grid = at("2026120712000000"), from = grid + 20, to = from + 1000;
+	FwSource source = [&](const FwTake &take) {
+		for (int k = 0; k <= 20; k++)  // 12:00:00.00 (before the stretch) to 12:00:10.00
+			take(grid + 50 * k, (const unsigned char *)pay(k).data());
+		return std::string();
+	};
+	ASSERT_EQ(fw_stretch(t / "s.fits", FwStation(), from, to, source), "");
+	fitsfile *f = nullptr;
+	int status = 0;
+	fits_open_diskfile(&f, (t / "s.fits").c_str(), READONLY, &status);
+	ASSERT_EQ(status, 0);
+	EXPECT_EQ(key(f, "NAXIS1"), "21");
+	EXPECT_EQ(key(f, "TIME-OBS"), "'12:00:00.000'");
+	EXPECT_EQ(key(f, "TIME-END"), "'12:00:10.000'");
+	fits_close_file(f, &status);
+	std::string bitpix;
+	std::vector<int32_t> a = image(t / "s.fits", 0, &bitpix);
+	ASSERT_EQ(a.size(), 21u * FR_POINTS);
+	EXPECT_EQ(a[0], (int)FW_NONE);  // 12:00:00.00 came before the stretch
+	for (int k = 1; k <= 20; k++)
+		EXPECT_EQ(a[(size_t)k], (int)fr_le16((const unsigned char *)pay(k).data())) << k;
+}
+
+// Only 65534 (the blank) makes a channel 32-bit: 65535 is a level like any other, kept in 16
+// bits; and a last block of columns without a frame is blank like any other.
+TEST(FitsStretch, OnlyTheBlankValueNeeds32BitsAndAnEmptyLastBlockIsBlank)
+{
+	TempDir t;
+	const long long from = at("2026120712000000");
+	const long cols = 3000;  // two blocks, frames in the first 100 columns only
+	std::string top = pay(5);
+	top[4 * 3] = (char)0xff, top[4 * 3 + 1] = (char)0xff;  // channel A, point 3: 65535
+	FwSource source = [&](const FwTake &take) {
+		for (int k = 0; k < 100; k++)
+			take(from + 50 * k, (const unsigned char *)(k == 5 ? top : pay(k)).data());
+		return std::string();
+	};
+	ASSERT_EQ(fw_stretch(t / "s.fits", FwStation(), from, from + 50 * cols, source), "");
+	for (int ch : {0, 1}) {
+		std::string bitpix;
+		std::vector<int32_t> img = image(t / "s.fits", ch, &bitpix);
+		EXPECT_EQ(bitpix, "16") << ch;
+		ASSERT_EQ(img.size(), (size_t)cols * FR_POINTS);
+		if (ch == 0) {
+			EXPECT_EQ(img[3 * (size_t)cols + 5], 65535);
+		}
+		long blank = 0;
+		for (size_t i = 0; i < img.size(); i++)
+			blank += img[i] == (int)FW_NONE;
+		EXPECT_EQ(blank, (cols - 100) * FR_POINTS) << ch;
+		EXPECT_EQ(img[(size_t)cols - 1], (int)FW_NONE) << ch;
+	}
+}
+
 // astropy, as a user's script opens the download: both channels' levels where frames came, and
 // nothing (NaN) where none did.
 TEST(FitsStretch, AstropyReadsBothChannels)
