@@ -256,6 +256,50 @@ TEST(Nightly, EachBurstsPictureIsTheTenMinutesAroundItWithItMarked)
 	}
 	cairo_surface_destroy(s);
 }
+
+// A continuum of more than eight minutes (12:05:01 to 12:14:21): its picture is the burst and a
+// minute either side, 12:04:01 to 12:15:21, and the mark starts a minute into it.
+TEST(Nightly, ALongBurstsPictureIsItAndAMinuteEitherSide)
+{
+	Ran sky = run({bin("frame-send"), "-o", "-T", "2026120712000000", "-c", "3600", "-s", "4", "-k", "CONT@300"});
+	ASSERT_EQ(exit_code(sky.status), 0);
+	ArcTree a({});
+	for (size_t at = 0; at + 3617 <= sky.out.size(); at += 3617)
+		a.put(sky.out.substr(at, 16), gzip(sky.out.substr(at + 17, 3600)));
+	Ran r = nightly(BIN_DIR, a.root, "ST");
+	EXPECT_EQ(exit_code(r.status), 0) << r.err;
+	std::string out = a.root + ".products/" + DAY, line = slurp(out + "/events.json");
+	ASSERT_EQ(line.rfind(R"({"kind":"CONT","start":"2026120712050100","end":"2026120712142100",)", 0), 0u) << line;
+	ASSERT_EQ(std::count(line.begin(), line.end(), '\n'), 1) << line;
+	size_t lo = line.find("\"f_lo\":") + 7, hi = line.find("\"f_hi\":") + 7, id = line.find("\"id\":") + 5;
+	double f_lo = std::stod(line.substr(lo)), f_hi = std::stod(line.substr(hi));
+	long long start = 0, end = 0, t0 = 0;
+	ASSERT_TRUE(fr_stamp_time("2026120712050100", &start));
+	ASSERT_TRUE(fr_stamp_time("2026120712142100", &end));
+	ASSERT_TRUE(fr_stamp_time("2026120712040100", &t0));
+	const long long span = 68000;  // 12:04:01 to 12:15:21
+
+	cairo_surface_t *s = cairo_image_surface_create_from_png((out + "/events/" + line.substr(id, line.find_first_of(",}", id) - id) + "-CONT.png").c_str());
+	ASSERT_EQ(cairo_surface_status(s), CAIRO_STATUS_SUCCESS);
+	auto px = [&](int x, int y) {
+		const unsigned char *d = cairo_image_surface_get_data(s);
+		return *(const uint32_t *)(d + (size_t)y * (size_t)cairo_image_surface_get_stride(s) + 4 * (size_t)x) & 0xffffff;
+	};
+	QlGeom g{1600};
+	long long w = g.plot_w();
+	int x0 = g.left + (int)((start - t0) * w / span), x1 = g.left + (int)(((end + 50 - t0) * w + span - 1) / span - 1);
+	EXPECT_EQ(x0 - g.left, 122);  // a minute of 680 s, of 1390 columns
+	int p0 = (int)std::lround(f_lo / FR_FREQ_STEP) - FR_FREQ_OFFSET, p1 = (int)std::lround(f_hi / FR_FREQ_STEP) - FR_FREQ_OFFSET;
+	for (int ch = 0; ch < FR_CHANNELS; ch++) {
+		int y0 = g.row(ch, p1), y1 = g.row(ch, p0), ym = (y0 + y1) / 2;
+		EXPECT_EQ(px(x0, ym), 0xffffffu) << ch;
+		EXPECT_EQ(px(x0 - 1, ym), 0u) << ch;
+		EXPECT_EQ(px(x0 + 1, ym), 0u) << ch;
+		EXPECT_EQ(px(x1, ym), 0xffffffu) << ch;
+		EXPECT_EQ(px(x1 + 1, ym), 0u) << ch;
+	}
+	cairo_surface_destroy(s);
+}
 #endif
 
 TEST(Nightly, AHealthReportThatCannotBeMadeOrSaysUnknownIsAFailedStep)
