@@ -440,6 +440,41 @@ TEST(Network, AStreamMadeAfreshIsListedWhateverTheRecordSays)
 	}
 }
 
+// The record read at the start is written again with what it holds: a last line cut short (a
+// crash while appending) is not a burst and is gone from it, and of more than 100000 bursts the
+// last 100000 are kept.
+TEST(Network, TheRecordIsWrittenAgainWithoutALineCutShortAndWithTheLast100000)
+{
+	NEED_SERVER();
+	Broker b;
+	ASSERT_TRUE(b.up());
+	const std::string head = "net-bursts settled bursts 1\n";
+	auto place = [](long seq) { return std::to_string(seq) + " " + std::to_string(1765190400000000000LL + seq) + "\n"; };
+	std::string many;
+	for (long seq = 1; seq <= 100001; seq++)
+		many += place(seq);
+	struct {
+		const char *name;
+		std::string record, want;
+	} cases[] = {
+		{"a line cut short", head + place(1) + place(2) + "3 17651904", head + place(1) + place(2)},
+		{"more than 100000", head + many, head + many.substr(place(1).size())},
+	};
+	TempDir t;
+	for (auto &k : cases) {
+		SCOPED_TRACE(k.name);
+		std::string path = t / "settled";
+		spit(path, k.record);
+		Proc job = bursts_job(b, {"-S", path});
+		EXPECT_TRUE(wait_until([&] { return slurp(path) != k.record; }, 20000, 10));  // renamed over it
+		EXPECT_TRUE(slurp(path) == k.want) << slurp(path).substr(0, 200);
+		kill(job.pid, SIGTERM);
+		int st;
+		ASSERT_TRUE(wait_exit(job, 10000, &st));
+		EXPECT_EQ(term_signal(st), SIGTERM);
+	}
+}
+
 // The broker away (ended, then started again on its store) or stalled (stopped, then let go on)
 // while the station goes on: it reads all of its input at once all the same, and its bursts
 // arrive once the broker is back, each once.
