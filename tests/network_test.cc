@@ -3,12 +3,16 @@
 // and the test itself as a client where it plays a hostile station or looks into the streams.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
 #include <nats/nats.h>
 #include <nlohmann/json.hpp>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
+#include <thread>
 #include <map>
 #include <set>
 #include <sstream>
@@ -812,6 +816,104 @@ TEST(Network, BurstsTheStreamHadUnderTheirIdsAreSaid)
 		EXPECT_NE(r.err.find(said), std::string::npos) << r.err;
 		EXPECT_EQ(c.stream_msgs("BURSTS"), 2);
 	}
+}
+
+// A link from one client to the broker that holds the broker's answers from the client's first
+// message carrying `mark` until the client has sent such a message again: the answer to the
+// first is late, as over a link that stalls for a while. Ends when the client goes.
+struct HoldingLink {
+	int port = 0, listener = -1;
+	std::string mark;
+	std::atomic<int> marks = 0;  // messages carrying the mark sent to the broker
+	std::thread th;
+	HoldingLink(int broker_port, const std::string &m) : mark(m)
+	{
+		listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+		sockaddr_in a = {};
+		a.sin_family = AF_INET;
+		a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+		socklen_t n = sizeof a;
+		EXPECT_EQ(bind(listener, (sockaddr *)&a, n), 0);
+		EXPECT_EQ(listen(listener, 1), 0);
+		EXPECT_EQ(getsockname(listener, (sockaddr *)&a, &n), 0);
+		port = ntohs(a.sin_port);
+		th = std::thread([this, broker_port] { relay(broker_port); });
+	}
+	~HoldingLink()
+	{
+		shutdown(listener, SHUT_RDWR);
+		th.join();
+		close(listener);
+	}
+	void relay(int broker_port)
+	{
+		pollfd l = {listener, POLLIN, 0};
+		if (poll(&l, 1, 30000) != 1)
+			return;
+		int c = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC), b = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+		sockaddr_in a = {};
+		a.sin_family = AF_INET;
+		a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+		a.sin_port = htons((uint16_t)broker_port);
+		if (c < 0 || connect(b, (sockaddr *)&a, sizeof a) != 0) {
+			close(c), close(b);
+			return;
+		}
+		std::string tail, held;
+		char buf[65536];
+		for (bool open = true; open;) {
+			pollfd p[2] = {{c, POLLIN, 0}, {b, POLLIN, 0}};
+			if (poll(p, 2, 30000) <= 0)
+				break;
+			for (int i = 0; i < 2 && open; i++) {
+				if (!p[i].revents)
+					continue;
+				ssize_t n = read(p[i].fd, buf, sizeof buf);
+				if (n <= 0) {
+					open = false;
+					break;
+				}
+				std::string got(buf, (size_t)n);
+				if (i == 0) {  // to the broker, at once
+					std::string look = tail + got;
+					for (size_t at = 0; (at = look.find(mark, at)) != std::string::npos; at += mark.size())
+						marks++;
+					tail = look.substr(look.size() - std::min(look.size(), mark.size() - 1));
+					write_within(b, got, 10000);
+					if (marks >= 2 && !held.empty()) {
+						write_within(c, held, 10000);
+						held.clear();
+					}
+				} else if (marks == 1)  // the answers held
+					held += got;
+				else
+					write_within(c, held + got, 10000), held.clear();
+			}
+		}
+		close(c);
+		close(b);
+	}
+};
+
+// A burst whose first send found no answer in time is sent again; the stream, which stored the
+// first, says the second is one it holds: that is the station's own, not said as a burst another
+// client sent under its id.
+TEST(Network, ABurstSentAgainAfterNoAnswerIsNotSaidToBeAnotherClients)
+{
+	NEED_SERVER();
+	Broker b;
+	ASSERT_TRUE(b.up());
+	std::string frames = sky({"-T", "2026120810000000", "-c", "200", "-s", "1", "-k", "III@30"});
+	Ran share;
+	{
+		HoldingLink link(b.port, "Nats-Msg-Id");
+		share = run({bin("pipe-share"), "-s", "nats://127.0.0.1:" + std::to_string(link.port), "-n", "A"}, frames, 60000);
+		EXPECT_EQ(link.marks, 2);  // sent, and sent again once its answer was late
+	}
+	EXPECT_EQ(exit_code(share.status), 0) << share.err;
+	EXPECT_EQ(share.err.find("were in the stream already"), std::string::npos) << share.err;
+	Client c(b.url());
+	EXPECT_EQ(c.stream_msgs("BURSTS"), 1);
 }
 
 // The broker away from the start: with room for two bursts, the oldest are dropped as the newer
