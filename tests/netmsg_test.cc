@@ -182,6 +182,25 @@ TEST(Match, ARepeatIsHeldOnceAndTheJsonNamesEveryStation)
 	EXPECT_EQ(done, (std::vector<long>{1, 3}));
 }
 
+// Two bursts of one station starting at once (a type III and a type II, with ids of their own)
+// are two: each is held, and the one another station saw too is listed.
+TEST(Match, TwoBurstsOfOneStationAtOneStartAreBothHeld)
+{
+	NetMatch m(2, 6000, 0);
+	EXPECT_TRUE(m.add(burst("A", "2026120800274000", "2026120800274300", 20, 30, 1), 1, 0));
+	EXPECT_TRUE(m.add(burst("A", "2026120800274000", "2026120800280000", 35, 40, 2, "II"), 2, 0));
+	EXPECT_TRUE(m.add(burst("B", "2026120800274100", "2026120800280000", 36, 41, 7, "II"), 3, 0));
+	EXPECT_EQ(m.held(), 3u);
+	std::vector<NetGroup> out;
+	std::vector<long> done;
+	m.settle(0, out, done);
+	ASSERT_EQ(out.size(), 1u);
+	EXPECT_EQ(net_group_line(out[0]), "20261208\t00:27-00:28\tII\tA,B");
+	EXPECT_EQ(out[0].tokens, (std::vector<long>{2, 3}));
+	std::sort(done.begin(), done.end());
+	EXPECT_EQ(done, (std::vector<long>{1, 2, 3}));
+}
+
 // A set of enough stations is listed the hold after its k-th station's burst, naming those that
 // joined by then; one of fewer waits for its partners as long as `alone`; a burst that would
 // join a listed one is not taken while it is remembered.
