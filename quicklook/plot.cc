@@ -30,6 +30,19 @@ void TimeBins::add(long long t, const unsigned char *payload)
 	}
 }
 
+void TimeBins::cover(long long from, long long to)
+{
+	long long lo = from, hi = to - 50;
+	if (empty()) {
+		origin_ = lo - lo % dt_;
+		tmin_ = tmax_ = lo;
+	}
+	if (lo < origin_ || (hi - origin_) / dt_ >= n_)
+		regrow(std::min(tmin_, lo), std::max(tmax_, hi));
+	tmin_ = std::min(tmin_, lo);
+	tmax_ = std::max(tmax_, hi);
+}
+
 // Widens the slots (by doubling) until lo to hi fits, and moves the origin to lo's slot. Old
 // slots nest in new ones: every width is 50 x 2^k and every origin a multiple of its width.
 void TimeBins::regrow(long long lo, long long hi)

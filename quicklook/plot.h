@@ -18,6 +18,9 @@ class TimeBins {
 public:
 	explicit TimeBins(int slots);
 	void add(long long t, const unsigned char *payload);
+	// Makes the bins' span at least [from, to) (to - from at least 50), with no frame in it: a
+	// picture of a fixed stretch whatever frames come.
+	void cover(long long from, long long to);
 	bool empty() const { return tmin_ < 0; }
 	long long first() const { return tmin_; }
 	long long last() const { return tmax_; }
