@@ -38,6 +38,7 @@
 #include <zlib.h>
 
 #include "cli.h"
+#include "fitswrite.h"
 #include "frame.h"
 #include "outfile.h"
 #include "spectra.h"
@@ -57,7 +58,7 @@ static const char HELP[] =
 	"  -d DIR         folder for the files (default .)\n";
 
 enum { BLOCK = 2048 };  // columns of a block: 7.4 MB of frames
-static const unsigned NONE = 65534;  // no frame, in a 16-bit file: stored 32766, its BLANK
+static const unsigned NONE = FW_NONE;
 
 static unsigned char hdr[FR_HEADER], buf2[FR_PAYLOAD];
 
@@ -249,15 +250,6 @@ static long long zone_offset(const unsigned char *stamp, long long local)
 	return off;
 }
 
-// "YYYY-MM-DD" and "HH:MM:SS.sss" of a UTC time in hundredths.
-static void date_time(long long t, char *date, char *tod)
-{
-	char s[17];
-	fr_time_stamp(t, s);
-	snprintf(date, 11, "%.4s-%.2s-%.2s", s, s + 4, s + 6);
-	snprintf(tod, 13, "%.2s:%.2s:%.2s.%.2s0", s + 8, s + 10, s + 12, s + 14);
-}
-
 // The whole of a read or write at an offset of the spool.
 static bool spool_io(bool out, int fd, unsigned char *b, size_t n, off_t at)
 {
@@ -322,57 +314,16 @@ static void use_block(Period &p, const Opts &o, int b)
 // The header of one channel's file, DATAMIN and DATAMAX to be set when the data is known.
 static void header(fitsfile *f, const Run &r, int ch, int *status)
 {
-	bool wide = r.p.wide[ch];
 	const Opts &o = r.o;
-	long naxes[2] = {r.p.used, FR_POINTS};
-	char d0[11], t0[13], d1[11], t1[13];
-	date_time(r.p.start, d0, t0);
-	date_time(r.p.start + (r.p.used - 1) * 50LL, d1, t1);
-	double zero = 0, half = 0.5, one = 1, f0 = fr_freq(0), df = FR_FREQ_STEP, scale = 0.01;
-	double bzero = wide ? 0 : 327.68;
-	int blank = wide ? -1 : (int)NONE - 32768;
+	FwStation st;
+	st.name = o.name, st.object = o.object;
+	st.has_lat = o.has_lat, st.has_lon = o.has_lon, st.has_alt = o.has_alt;
+	st.lat = o.lat, st.lon = o.lon, st.alt = o.alt;
 	const char *tz = getenv("TZ");
-	std::string zone = o.fixed ? "Frame stamps were local time at UTC" + o.zone + "; converted to UTC here."
-				   : std::string("Frame stamps were local time in the host's zone (") +
-					     (tz && *tz ? tz : "its default") + "); converted to UTC here.";
-	fits_create_img(f, wide ? LONG_IMG : SHORT_IMG, 2, naxes, status);
-	fits_write_key(f, TDOUBLE, "BSCALE", &scale, "levels are in hundredths", status);
-	fits_write_key(f, TDOUBLE, "BZERO", &bzero, wide ? nullptr : "the values are unsigned (stored + 32768)", status);
-	fits_write_key(f, TINT, "BLANK", &blank, "no frame for this half second", status);
-	fits_write_key(f, TSTRING, "BUNIT", (void *)"level", "the receiver's level, once scaled", status);
-	fits_write_key(f, TDOUBLE, "DATAMIN", &zero, "lowest level in the image", status);
-	fits_write_key(f, TDOUBLE, "DATAMAX", &zero, "highest level in the image", status);
-	fits_write_key(f, TSTRING, "DATE-OBS", d0, "date of the first column (UTC)", status);
-	fits_write_key(f, TSTRING, "TIME-OBS", t0, "time of the first column (UTC)", status);
-	fits_write_key(f, TSTRING, "DATE-END", d1, "date of the last column (UTC)", status);
-	fits_write_key(f, TSTRING, "TIME-END", t1, "time of the last column (UTC)", status);
-	fits_write_key(f, TSTRING, "TIMESYS", (void *)"UTC", nullptr, status);
-	fits_write_key(f, TSTRING, "CTYPE1", (void *)"Time [UT]", "seconds from TIME-OBS", status);
-	fits_write_key(f, TDOUBLE, "CRVAL1", &zero, nullptr, status);
-	fits_write_key(f, TDOUBLE, "CDELT1", &half, nullptr, status);
-	fits_write_key(f, TDOUBLE, "CRPIX1", &one, nullptr, status);
-	fits_write_key(f, TSTRING, "CTYPE2", (void *)"Frequency [MHz]", nullptr, status);
-	fits_write_key(f, TDOUBLE, "CRVAL2", &f0, nullptr, status);
-	fits_write_key(f, TDOUBLE, "CDELT2", &df, nullptr, status);
-	fits_write_key(f, TDOUBLE, "CRPIX2", &one, nullptr, status);
-	fits_write_key(f, TSTRING, "INSTRUME", (void *)o.name.c_str(), nullptr, status);
-	fits_write_key(f, TSTRING, "TELESCOP", (void *)"Radio Spectrometer", nullptr, status);
-	fits_write_key(f, TSTRING, "OBJECT", (void *)o.object.c_str(), "what is observed", status);
-	fits_write_key(f, TSTRING, "ORIGIN", (void *)o.name.c_str(), nullptr, status);
-	if (o.has_lat)
-		fits_write_key(f, TDOUBLE, "OBS_LAT", (void *)&o.lat, "[deg] station latitude, north positive", status);
-	if (o.has_lon)
-		fits_write_key(f, TDOUBLE, "OBS_LON", (void *)&o.lon, "[deg] station longitude, east positive", status);
-	if (o.has_alt)
-		fits_write_key(f, TDOUBLE, "OBS_ALT", (void *)&o.alt, "[m] station altitude", status);
-	fits_write_key(f, TSTRING, "CHANNEL", (void *)(ch == 0 ? "A" : "B"), "receiver channel", status);
-	fits_write_date(f, status);
-	if (wide)
-		fits_write_comment(f, "Levels are stored in hundredths: BSCALE 0.01 gives them in their units.", status);
-	else
-		fits_write_comment(f, "Levels are stored in hundredths less 32768: BSCALE and BZERO give them.", status);
-	fits_write_comment(f, zone.c_str(), status);
-	fits_set_bscale(f, 1.0, wide ? 0.0 : 32768.0, status);  // the values go in as they are
+	st.zone_note = o.fixed ? "Frame stamps were local time at UTC" + o.zone + "; converted to UTC here."
+			       : std::string("Frame stamps were local time in the host's zone (") + (tz && *tz ? tz : "its default") +
+					 "); converted to UTC here.";
+	fw_header(f, st, r.p.start, r.p.used, r.p.wide[ch], ch, status);
 }
 
 // n x rows values of a file's image from pixel `first` in one call: 16-bit as they are (NONE
@@ -393,21 +344,8 @@ static void put(fitsfile *f, Period &p, int ch, LONGLONG first, int n, int rows,
 // After the image: DATAMIN and DATAMAX, then the table of axes.
 static void trailer(fitsfile *f, int cols, int lo, int hi, int *status)
 {
-	double dmin = lo * 0.01, dmax = hi * 0.01;
-	fits_update_key(f, TDOUBLE, "DATAMIN", &dmin, nullptr, status);
-	fits_update_key(f, TDOUBLE, "DATAMAX", &dmax, nullptr, status);
-	std::string tf = std::to_string(cols) + "D", ff = std::to_string(FR_POINTS) + "D";
-	char *ttype[] = {(char *)"TIME", (char *)"FREQUENCY"};
-	char *tform[] = {tf.data(), ff.data()};
-	char *tunit[] = {(char *)"s", (char *)"MHz"};
-	fits_create_tbl(f, BINARY_TBL, 1, 2, ttype, tform, tunit, nullptr, status);
-	std::vector<double> time((size_t)cols), freq(FR_POINTS);
-	for (int c = 0; c < cols; c++)
-		time[(size_t)c] = 0.5 * c;
-	for (int p = 0; p < FR_POINTS; p++)
-		freq[(size_t)p] = fr_freq(p);
-	fits_write_col(f, TDOUBLE, 1, 1, 1, cols, time.data(), status);
-	fits_write_col(f, TDOUBLE, 2, 1, 1, FR_POINTS, freq.data(), status);
+	fw_minmax(f, lo, hi, status);
+	fw_axes(f, cols, status);
 }
 
 // Compresses the finished file `from` into `to`. Returns false on any failure.
@@ -565,10 +503,8 @@ static void take(Run &r, long long t)
 	memcpy(&p.block[(size_t)(col % p.width) * FR_PAYLOAD], buf2, FR_PAYLOAD);
 	p.have[(size_t)col] = 1;
 	p.dirty = true;
-	const unsigned char *x = buf2, *end = buf2 + FR_PAYLOAD;  // NONE is the bytes fe ff
-	for (; (x = (const unsigned char *)memchr(x, 0xfe, (size_t)(end - x))) != nullptr; x++)
-		if ((x - buf2) % 2 == 0 && x[1] == 0xff)
-			p.wide[(x - buf2) / 2 % 2] = true;
+	int wide = fw_wide(buf2);
+	p.wide[0] = p.wide[0] || (wide & 1), p.wide[1] = p.wide[1] || (wide & 2);
 }
 
 int main(int argc, char **argv)

@@ -8,6 +8,12 @@
 #include <unistd.h>
 
 #include "kit.h"
+#if ZQ_PICTURES
+#include <cairo.h>
+#include <cmath>
+
+#include "plot.h"
+#endif
 
 namespace {
 
@@ -195,6 +201,62 @@ TEST(Nightly, TheDaysEventsAndAQuicklookOfEach)
 	EXPECT_EQ(png.substr(16, 4), std::string("\0\0\x06\x40", 4));
 	EXPECT_EQ(run({"/bin/sh", "-c", "ls '" + out + "/events'"}).out, "1-III.png\n");
 }
+
+#if ZQ_PICTURES
+// A burst in the middle of 13 minutes: its picture is the ten minutes around its middle, with
+// the burst's span and band marked on both channels (white sides, black either side of them).
+TEST(Nightly, EachBurstsPictureIsTheTenMinutesAroundItWithItMarked)
+{
+	Ran sky = run({bin("frame-send"), "-o", "-T", "2026120712000000", "-c", "1600", "-k", "III@400"});
+	ASSERT_EQ(exit_code(sky.status), 0);
+	ArcTree a({});
+	for (size_t at = 0; at + 3617 <= sky.out.size(); at += 3617)
+		a.put(sky.out.substr(at, 16), gzip(sky.out.substr(at + 17, 3600)));
+	Ran r = nightly(BIN_DIR, a.root, "ST");
+	EXPECT_EQ(exit_code(r.status), 0) << r.err;
+	std::string out = a.root + ".products/" + DAY;
+	std::string line = slurp(out + "/events.json");
+	line = line.substr(0, line.find('\n'));
+	auto field = [&](const std::string &name) {
+		size_t at = line.find("\"" + name + "\":");
+		EXPECT_NE(at, std::string::npos) << name << " in " << line;
+		at += name.size() + 3;
+		at += line[at] == '"';
+		return line.substr(at, line.find_first_of(",\"}", at) - at);
+	};
+	ASSERT_EQ(field("kind"), "III") << line;
+	long long start = 0, end = 0;
+	ASSERT_TRUE(fr_stamp_time(field("start").c_str(), &start));
+	ASSERT_TRUE(fr_stamp_time(field("end").c_str(), &end));
+	double f_lo = std::stod(field("f_lo")), f_hi = std::stod(field("f_hi"));
+	long long mid = (start / 100 + end / 100) / 2 * 100, t0 = mid - 30000, span = 60000;
+
+	cairo_surface_t *s = cairo_image_surface_create_from_png((out + "/events/" + field("id") + "-III.png").c_str());
+	ASSERT_EQ(cairo_surface_status(s), CAIRO_STATUS_SUCCESS);
+	auto px = [&](int x, int y) {
+		const unsigned char *d = cairo_image_surface_get_data(s);
+		return *(const uint32_t *)(d + (size_t)y * (size_t)cairo_image_surface_get_stride(s) + 4 * (size_t)x) & 0xffffff;
+	};
+	QlGeom g{1600};
+	long long w = g.plot_w();
+	int x0 = g.left + (int)((start - t0) * w / span), x1 = g.left + (int)(((end + 50 - t0) * w + span - 1) / span - 1);
+	int p0 = (int)std::lround(f_lo / FR_FREQ_STEP) - FR_FREQ_OFFSET, p1 = (int)std::lround(f_hi / FR_FREQ_STEP) - FR_FREQ_OFFSET;
+	ASSERT_GE(p0, 0);
+	ASSERT_LE(p1, FR_POINTS - 1);
+	EXPECT_NEAR(x0 - g.left, w / 2, 30);  // the burst is in the middle of the picture
+	for (int ch = 0; ch < FR_CHANNELS; ch++) {
+		int y0 = g.row(ch, p1), y1 = g.row(ch, p0), ym = (y0 + y1) / 2, xm = (x0 + x1) / 2;
+		EXPECT_EQ(px(x0, ym), 0xffffffu) << ch;
+		EXPECT_EQ(px(x0 - 1, ym), 0u) << ch;
+		EXPECT_EQ(px(x0 + 1, ym), 0u) << ch;
+		EXPECT_EQ(px(x1, ym), 0xffffffu) << ch;
+		EXPECT_EQ(px(xm, y0), 0xffffffu) << ch;
+		EXPECT_EQ(px(xm, y1), 0xffffffu) << ch;
+		EXPECT_EQ(px(xm, y1 + 1), 0u) << ch;
+	}
+	cairo_surface_destroy(s);
+}
+#endif
 
 TEST(Nightly, AHealthReportThatCannotBeMadeOrSaysUnknownIsAFailedStep)
 {

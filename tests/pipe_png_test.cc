@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cairo.h>
+#include <algorithm>
+#include <cmath>
 #include <csignal>
 #include <dirent.h>
 #include <sys/stat.h>
@@ -414,6 +416,50 @@ TEST(PipePng, RefusalsAndSkippedRecords)
 	ASSERT_TRUE(wait_exit(p, 5000, &st));
 	EXPECT_EQ(exit_code(st), 1);
 	EXPECT_EQ(read_to_end(p.err, 1000), "pipe-png: cannot write " + t / "none/x.png" + ": No such file or directory\n");
+}
+
+TEST(PipePng, MarksDrawnAndMalformedOnesRefused)
+{
+	TempDir t;
+	std::string in;
+	for (int k = 0; k < 400; k++)
+		in += record(stamp(k), Frame(50, 60).p);
+	// A malformed mark, or one too many: one usage line naming it, status 2, no file.
+	std::vector<std::string> many{bin("pipe-png")};
+	for (int i = 0; i < 33; i++)
+		many.insert(many.end(), {"-m", "2026120712000000,2026120712000100,20,25"});
+	many.push_back(t / "x.png");
+	struct { std::vector<std::string> args; std::string err; } bad[] = {
+		{{bin("pipe-png"), "-m", "2026120712000100,2026120712000000,20,25", t / "x.png"},
+		 std::string(": -m 2026120712000100,2026120712000000,20,25: not FROM,TO,F_LO,F_HI")},
+		{{bin("pipe-png"), "-m", "2026120712000000,2026120712000100,20", t / "x.png"}, ": -m 2026120712000000,2026120712000100,20: not"},
+		{{bin("pipe-png"), "-m", "2026120712000000,2026120712000100,2e1,25", t / "x.png"}, ": -m 2026120712000000,2026120712000100,2e1,25: not"},
+		{many, ": more than 32 marks\n"},
+	};
+	for (auto &b : bad) {
+		Ran r = run(b.args, in);
+		EXPECT_EQ(exit_code(r.status), 2) << r.err;
+		EXPECT_EQ(r.err.rfind("usage: pipe-png [-w WIDTH]", 0), 0u) << r.err;
+		EXPECT_NE(r.err.find(b.err), std::string::npos) << r.err;
+		EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+	}
+	EXPECT_EQ(run({"/bin/ls", "-A", t.path}).out, "");
+	// Frames 100 to 119 between 20 and 25 MHz: white sides on both channels.
+	Ran r = run({bin("pipe-png"), "-m", stamp(100) + "," + stamp(119) + ",20,25", t / "m.png"}, in);
+	ASSERT_EQ(exit_code(r.status), 0) << r.err;
+	Png png(t / "m.png");
+	QlGeom g{1600};
+	int x0 = g.left + 100 * 50 * g.plot_w() / 20000, x1 = g.left + (120 * 50 * g.plot_w() + 19999) / 20000 - 1;
+	int p0 = (int)std::lround(20 / FR_FREQ_STEP) - FR_FREQ_OFFSET, p1 = (int)std::lround(25 / FR_FREQ_STEP) - FR_FREQ_OFFSET;
+	for (int ch = 0; ch < 2; ch++) {
+		int ym = (g.row(ch, p0) + g.row(ch, p1)) / 2;
+		EXPECT_EQ(png.at(x0, ym), 0xffffffu);
+		EXPECT_EQ(png.at(x1, ym), 0xffffffu);
+		EXPECT_EQ(png.at(x0 - 1, ym), 0u);
+		EXPECT_EQ(png.at((x0 + x1) / 2, g.row(ch, p1)), 0xffffffu);
+		EXPECT_EQ(png.at((x0 + x1) / 2, g.row(ch, p0)), 0xffffffu);
+		EXPECT_EQ(png.at((x0 + x1) / 2, ym), colour(zq_extcol, ch ? 60 : 50));
+	}
 }
 
 TEST(PipePng, AnOutThatIsNotARegularFileIsLeftAlone)
