@@ -5,9 +5,9 @@
 //   /ws       a WebSocket sending each record as one binary message, the last ROWS first, and
 //             each burst as it starts and ends as one JSON text message, the latest few first
 //   /healthz  one line of JSON: frames received, viewers, latest stamp
-//   /days, /day/DAY, /range/FROM/TO (.png, .rec), /health: the archive ROOT (route.h), its pages
+//   /days, /day/DAY, /range/FROM/TO (.png, .rec, .fits), /health: the archive ROOT (route.h), its pages
 //             and pictures made on two worker threads from a queue of eight (then 503), the
-//             records streamed a piece at a time as the client takes them (site.h)
+//             records and FITS files streamed a piece at a time as the client takes them (site.h)
 // Built on Boost.Beast and Asio, in their own shape: a listener, an HTTP session per
 // connection, a WebSocket session per viewer, all on one thread. A second thread reads standard
 // input and hands records over through a bounded Handover where the newest win; the Fanout keeps
@@ -62,7 +62,7 @@ static const char HELP[] =
 	"  -t TITLE      the page's title (default $STATION_NAME, else \"Spectrogram\")\n"
 	"  -x            end with the input (otherwise it serves the last frames until killed)\n"
 	"  -a ROOT       serve the archive ROOT too (read only): /days, /day/YYYYMMDD, /range/FROM/TO\n"
-	"                (.png, .rec), /health\n"
+	"                (.png, .rec, .fits), /health\n"
 	"  -C CACHE      where day summaries and burst lists are kept (default ROOT.web, beside ROOT;\n"
 	"                never inside it)\n";
 
@@ -80,7 +80,8 @@ enum {
 	SPARE_FDS = 24,      // standard streams, the listener, Asio's own
 	WORKERS = 2,         // threads drawing pictures and making the archive's pages
 	WORK_QUEUE = 8,      // jobs waiting for them; beyond, 503
-	DOWNLOADS = 8,       // records streamed at once; beyond, 503
+	DOWNLOADS = 8,       // records and FITS files streamed at once; beyond, 503
+	FITS_DOWNLOADS = 2,  // of those, FITS files (each written whole to the cache first)
 	SHELF_BYTES = 64 << 20,  // pictures and pages kept, in memory
 };
 static constexpr auto REQUEST_TIME = 10s;  // for a whole request, and between kept-alive ones
@@ -106,7 +107,7 @@ struct Server {
 	time_t warned = 0;
 	std::string root, cache;     // -a, -C
 	std::unique_ptr<Site> site;  // with -a
-	int downloads = 0;           // being streamed
+	int downloads = 0, fits_downloads = 0;  // being streamed
 	// Last, so first to go: destroying it destroys the handlers, and so the sessions they hold,
 	// while the fan-out and the limits those sessions leave are still there.
 	asio::io_context ioc;
@@ -233,13 +234,18 @@ struct HttpSession : std::enable_shared_from_this<HttpSession> {
 	Slot slot;
 	beast::flat_buffer buf{HEADER_LIMIT};
 	std::unique_ptr<http::request_parser<http::empty_body>> parser;
-	std::unique_ptr<RecStream> rec;  // a download under way
+	std::unique_ptr<Pieces> rec;  // a download under way
+	bool fits = false;            // and it is a FITS file
 	std::string piece;               // its piece being written
 	HttpSession(Server &s, tcp::socket &&sock, Slot &&sl) : srv(s), stream(std::move(sock)), slot(std::move(sl)) {}
-	~HttpSession()
+	~HttpSession() { done_download(); }
+	void done_download()
 	{
-		if (rec)
+		if (rec) {
+			rec.reset();
 			srv.downloads--;
+			srv.fits_downloads -= fits;
+		}
 	}
 	void read()
 	{
@@ -290,9 +296,7 @@ struct HttpSession : std::enable_shared_from_this<HttpSession> {
 		bool keep = req.keep_alive();
 		if (rt.status != 200)
 			return send(v, keep, rt.status, "text/plain; charset=utf-8", rt.why + "\n");
-		if (rt.format == RF_FITS)
-			return send(v, keep, 404, "text/plain; charset=utf-8", "no FITS here yet: take the records (.rec)\n");
-		if (rt.format == RF_REC)
+		if (rt.format == RF_REC || rt.format == RF_FITS)
 			return download(v, keep, rt);
 		auto job = [self = shared_from_this(), rt, v, keep]() mutable {
 			SiteReply rep = site_answer(*self->srv.site, rt, arc_clock_us() / 10000);
@@ -304,19 +308,41 @@ struct HttpSession : std::enable_shared_from_this<HttpSession> {
 		if (!srv.renders.submit(std::move(job)))
 			send(v, false, 503, "text/plain; charset=utf-8", "busy: too many pictures being drawn, try again shortly\n", "5");
 	}
-	// The records of a stretch, arc-cat's bytes, chunked: a piece is read (on the download
-	// thread) only once the last one is written, so a slow client holds one piece and no more.
+	// The records of a stretch (arc-cat's bytes) or its FITS file, chunked: made ready on the
+	// download thread, then a piece is read there only once the last one is written, so a slow
+	// client holds one piece and no more.
 	void download(unsigned v, bool keep, const Route &rt)
 	{
-		if (srv.downloads >= DOWNLOADS)
+		fits = rt.format == RF_FITS;
+		if (srv.downloads >= DOWNLOADS || (fits && srv.fits_downloads >= FITS_DOWNLOADS))
 			return send(v, false, 503, "text/plain; charset=utf-8", "busy: too many downloads, try again shortly\n", "30");
 		srv.downloads++;
-		rec = std::make_unique<RecStream>(srv.root, rt.range);
+		srv.fits_downloads += fits;
+		if (fits)
+			rec = std::make_unique<FitsStream>(*srv.site, rt.range);
+		else
+			rec = std::make_unique<RecStream>(srv.root, rt.range);
+		std::string name = rt.from + "-" + rt.to + (fits ? ".fits" : ".rec");
+		auto job = [self = shared_from_this(), v, keep, name]() mutable {
+			std::string why = self->rec->start();
+			Server &srv = self->srv;
+			asio::post(srv.ioc, [self = std::move(self), why, v, keep, name] {
+				if (why.empty())
+					return self->header(v, keep, name);
+				self->done_download();
+				self->send(v, keep, 500, "text/plain; charset=utf-8", "cannot make " + name + ": " + why + "\n");
+			});
+		};
+		if (!srv.loads.submit(std::move(job)))
+			close();  // stopping
+	}
+	void header(unsigned v, bool keep, const std::string &name)
+	{
 		auto res = std::make_shared<http::response<http::empty_body>>(http::status::ok, v);
 		res->keep_alive(keep);
 		res->set(http::field::server, "pipe-web");
-		res->set(http::field::content_type, "application/octet-stream");
-		res->set(http::field::content_disposition, "attachment; filename=\"" + rt.from + "-" + rt.to + ".rec\"");
+		res->set(http::field::content_type, fits ? "application/fits" : "application/octet-stream");
+		res->set(http::field::content_disposition, "attachment; filename=\"" + name + "\"");
 		res->set("X-Content-Type-Options", "nosniff");
 		res->chunked(true);
 		auto sr = std::make_shared<http::response_serializer<http::empty_body>>(*res);
@@ -341,8 +367,7 @@ struct HttpSession : std::enable_shared_from_this<HttpSession> {
 	{
 		stream.expires_after(REPLY_TIME);
 		if (!more) {
-			rec.reset();
-			srv.downloads--;
+			done_download();
 			auto last = std::make_shared<http::chunk_last<>>();
 			return asio::async_write(stream, *last, [self = shared_from_this(), keep, last](beast::error_code ec, size_t) {
 				if (ec || !keep)

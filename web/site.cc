@@ -2,12 +2,18 @@
 #include "site.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <ctime>
+#include <fcntl.h>
+#include <unistd.h>
 #include <cstring>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "cli.h"
 #include "draw.h"
+#include "fitswrite.h"
 #include "frame.h"
 #include "health.h"
 #include "palette.h"
@@ -372,4 +378,73 @@ bool RecStream::next(std::string &out)
 		out.append((const char *)it.payload, FR_PAYLOAD);
 	}
 	return n > 0;
+}
+
+// A stamp's time (fields as they are) as UTC, by the host's zone at that hour.
+struct Utc {
+	long long hour = -1, off = 0;
+	long long operator()(long long local)
+	{
+		if (local / 360000 != hour) {
+			hour = local / 360000;
+			time_t t = (time_t)(local / 100);
+			struct tm tm;
+			gmtime_r(&t, &tm);  // the stamp's fields
+			tm.tm_isdst = -1;
+			off = ((long long)t - (long long)mktime(&tm)) * 100;
+		}
+		return local - off;
+	}
+};
+
+FitsStream::~FitsStream()
+{
+	if (fd_ >= 0)
+		close(fd_);
+}
+
+std::string FitsStream::start()
+{
+	const char *base = getenv("TMPDIR");
+	std::string dir = (tmp_.empty() ? std::string(base && *base ? base : "/tmp") : tmp_) + "/.fits.XXXXXX";
+	if (!mkdtemp(dir.data()))
+		return "cannot make a temporary directory: " + std::string(strerror(errno));
+	std::string path = dir + "/stretch.fits";
+	FwStation st;
+	if (station_name_ok(name_.c_str()))
+		st.name = name_;
+	const char *tz = getenv("TZ");
+	st.zone_note = std::string("Frame stamps were local time in the host's zone (") + (tz && *tz ? tz : "its default") +
+		       "); converted to UTC here.";
+	Utc utc;
+	long long from = utc(r_.start), to = utc(r_.end);
+	std::string root = root_;
+	ArcRange r = r_;
+	std::string why = fw_stretch(path, st, from, to, [root, r](const FwTake &take) {
+		Utc u;
+		ArcBatch batch(root, r, true);
+		ArcItem *items;
+		while (size_t n = batch.next(items))
+			for (size_t i = 0; i < n; i++)
+				if (items[i].problem.empty() && items[i].why.empty())
+					take(u(items[i].e.t), items[i].payload);
+		return std::string();
+	});
+	if (why.empty() && (fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW)) < 0)
+		why = "cannot read it back: " + std::string(strerror(errno));
+	unlink(path.c_str());  // the file lives on while open, and goes with it
+	rmdir(dir.c_str());
+	return why;
+}
+
+bool FitsStream::next(std::string &out)
+{
+	char b[1 << 16];
+	for (int k = 0; k < 16; k++) {
+		ssize_t n = read(fd_, b, sizeof b);
+		if (n <= 0)
+			return !out.empty();
+		out.append(b, (size_t)n);
+	}
+	return true;
 }

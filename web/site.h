@@ -42,15 +42,41 @@ SiteReply site_answer(Site &s, const Route &r, long long now);
 // Text made safe for HTML (& < > " ').
 std::string site_html(const std::string &s);
 
+// A download made a piece at a time, so that it is never held whole: start() once (on a worker:
+// "" or why there is nothing to send), then next() for each piece (about a megabyte, appended
+// to out) until it returns false at the end.
+class Pieces {
+public:
+	virtual ~Pieces() = default;
+	virtual std::string start() { return ""; }
+	virtual bool next(std::string &out) = 0;
+};
+
 // The records of a stretch, exactly as arc-cat ROOT FROM TO writes them, a batch at a time:
 // frames in stamp order, each once, broken ones and unreadable directories passed over.
-class RecStream {
+class RecStream : public Pieces {
 public:
 	RecStream(const std::string &root, const ArcRange &r) : batch_(root, r, true) {}
-	// The next piece (about a megabyte), appended to out; false at the end.
-	bool next(std::string &out);
+	bool next(std::string &out) override;
 
 private:
 	ArcBatch batch_;
 	char last_[17] = {};
+};
+
+// The stretch as one FITS file (fitswrite.h: channel A, channel B, the axes table; times
+// converted to UTC by the host's zone, as pipe-fits does by default), written by start() into
+// the cache (or TMPDIR when there is none) and removed from its directory at once, then read
+// back a piece at a time; the file goes with the download.
+class FitsStream : public Pieces {
+public:
+	FitsStream(const Site &s, const ArcRange &r) : root_(s.book.root()), tmp_(s.book.cache_error().empty() ? s.book.cache() : ""), name_(s.title), r_(r) {}
+	~FitsStream() override;
+	std::string start() override;
+	bool next(std::string &out) override;
+
+private:
+	std::string root_, tmp_, name_;
+	ArcRange r_;
+	int fd_ = -1;
 };
