@@ -63,8 +63,12 @@ static int entry_at(int fd, const char *at, const ArcPeriod &p, const std::strin
 DIR *arc_opendir(const std::string &dir)
 {
 	int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-	if (fd < 0)
+	if (fd < 0) {
+		struct stat st;
+		if (errno == ENOTDIR && lstat(dir.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+			errno = ELOOP;  // a link, whatever it points at
 		return nullptr;
+	}
 	DIR *d = fdopendir(fd);
 	if (!d) {
 		int e = errno;
