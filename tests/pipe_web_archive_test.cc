@@ -15,6 +15,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "browser.h"
 #include "frame.h"
 #include "kit.h"
 #include "route.h"
@@ -416,4 +417,91 @@ TEST(PipeWebArchive, TheHealthPageSaysWhatArcStatSays)
 		EXPECT_NE(h.body.find(want), std::string::npos) << want;
 	}
 	EXPECT_NE(h.body.find("<td class=l>status</td><td class=l>ok</td>"), std::string::npos);
+}
+
+TEST(PipeWebArchive, AStretchAsFitsPassesFitsverify)
+{
+	NEED_READER("/usr/bin/fitsverify");
+	Served s;
+	store(s.root, sky("2026120110000000", 1200));
+	s.start();
+	Got f = get(s.port, "/range/2026120110/2026120111.fits");
+	ASSERT_EQ(f.status, 200) << f.body.substr(0, 200);
+	EXPECT_NE(f.head.find("application/fits"), std::string::npos);
+	EXPECT_EQ(f.body.substr(0, 30), "SIMPLE  =                    T");
+	spit(s.t / "s.fits", f.body);
+	Ran v = run({"/usr/bin/fitsverify", "-q", s.t / "s.fits"});
+	EXPECT_EQ(exit_code(v.status), 0) << v.out;
+	// An hour is 7200 columns, one a half second, blank where no frame came.
+	EXPECT_NE(f.body.find("NAXIS1  =                 7200"), std::string::npos);
+	// And nothing is left in the cache.
+	for (auto &e : fs::directory_iterator(s.root + ".web"))
+		EXPECT_EQ(e.path().filename().string().find(".fits"), std::string::npos) << e.path();
+}
+
+// The browser's view: what it shows, read from the page (rows, labels, pictures loaded).
+struct Shown : Served {
+	std::string frames = sky("2026120110000000", 200, "III@30");
+	Shown()
+	{
+		store(root, frames);
+		store(root, sky("2026120208000000", 100));
+		start();
+	}
+	std::string url(const std::string &path) const { return "http://127.0.0.1:" + std::to_string(port) + path; }
+};
+
+static const char LOADED[] = "[...document.images].every(i => i.complete && i.naturalWidth > 0)";
+
+TEST(PipeWebArchive, ABrowserShowsTheDaysTheirFiguresAndStrips)
+{
+	NEED_READER("/usr/bin/chromium");
+	Shown s;
+	TempDir t;
+	Browser b(t, s.url("/days"));
+	ASSERT_TRUE(b.until("document.querySelectorAll('tr[id^=d]').length == 2"));
+	for (const char *day : {"20261201", "20261202"}) {
+		nlohmann::json j = arc_stat_day(s.root, day);
+		std::string cells = "[...document.getElementById('d" + std::string(day) + "').cells].map(c => c.textContent)";
+		EXPECT_EQ(b.eval(cells + "[1]"), std::to_string(j["present"].get<long>())) << day;
+		EXPECT_EQ(b.eval(cells + "[2]"), std::to_string(j["missing"].get<long>())) << day;
+	}
+	EXPECT_TRUE(b.until(LOADED)) << "strips not loaded";
+	EXPECT_EQ(b.eval("document.querySelector('meta[name=viewport]') != null"), "true");
+}
+
+TEST(PipeWebArchive, ABrowserShowsADaysBurstsWithPicturesThatLoad)
+{
+	NEED_READER("/usr/bin/chromium");
+	Shown s;
+	TempDir t;
+	Browser b(t, s.url("/day/20261201"));
+	ASSERT_TRUE(b.until("document.querySelectorAll('tr[id^=burst-]').length == 1"));
+	EXPECT_EQ(b.eval("document.querySelector('tr[id^=burst-]').cells[1].textContent"), "III");
+	b.eval("document.querySelectorAll('img').forEach(i => i.scrollIntoView())");  // the lazy ones too
+	EXPECT_TRUE(b.until(LOADED)) << "pictures not loaded";
+	EXPECT_EQ(b.eval("document.querySelectorAll('img.burst').length"), "1");
+	// The burst's own address leads to the stretch around it, which draws with its light curve.
+	std::string href = b.eval("document.querySelector('img.burst').parentNode.getAttribute('href')");
+	ASSERT_EQ(href.rfind("/range/", 0), 0u) << href;
+	b.go(s.url(href));
+	ASSERT_TRUE(b.until("document.querySelector('img.curve') != null"));
+	EXPECT_TRUE(b.until(LOADED)) << "range or curve not drawn";
+}
+
+TEST(PipeWebArchive, ABrowserShowsTheHealthArcStatGives)
+{
+	NEED_READER("/usr/bin/chromium");
+	Shown s;
+	nlohmann::ordered_json j = nlohmann::ordered_json::parse(run({bin("arc-stat"), "--health", "--json", s.root}).out);
+	TempDir t;
+	Browser b(t, s.url("/health"));
+	ASSERT_TRUE(b.until("document.getElementById('disk') != null"));
+	for (auto &[k, v] : j.items()) {
+		if (k == "free_bytes" || k == "free_inodes" || k == "days_left")
+			continue;  // the disk moves under both
+		std::string cell = "[...document.querySelectorAll('#disk tr')].find(r => r.cells[0].textContent == '" + k +
+				   "').cells[1].textContent";
+		EXPECT_EQ(b.eval(cell), v.is_string() ? v.get<std::string>() : v.dump()) << k;
+	}
 }
