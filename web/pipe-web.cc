@@ -113,8 +113,9 @@ struct Server {
 	asio::io_context ioc;
 	tcp::acceptor acc{ioc};
 	asio::steady_timer backoff{ioc};
-	// Stopped before the io_context goes, so no job posts to it after: renders, and downloads.
-	Works renders{WORKERS, WORK_QUEUE}, loads{1, DOWNLOADS};
+	// With -a; stopped before the io_context goes, so no job posts to it after: renders, and
+	// downloads.
+	std::unique_ptr<Works> renders, loads;
 };
 
 // The end, on the server's thread: the listener and timers go, then run() returns.
@@ -305,7 +306,7 @@ struct HttpSession : std::enable_shared_from_this<HttpSession> {
 				self->send(v, keep, rep.status, rep.type, *rep.body);
 			});
 		};
-		if (!srv.renders.submit(std::move(job)))
+		if (!srv.renders->submit(std::move(job)))
 			send(v, false, 503, "text/plain; charset=utf-8", "busy: too many pictures being drawn, try again shortly\n", "5");
 	}
 	// The records of a stretch (arc-cat's bytes) or its FITS file, chunked: made ready on the
@@ -333,7 +334,7 @@ struct HttpSession : std::enable_shared_from_this<HttpSession> {
 				self->send(v, keep, 500, "text/plain; charset=utf-8", "cannot make " + name + ": " + why + "\n");
 			});
 		};
-		if (!srv.loads.submit(std::move(job)))
+		if (!srv.loads->submit(std::move(job)))
 			close();  // stopping
 	}
 	void header(unsigned v, bool keep, const std::string &name)
@@ -360,7 +361,7 @@ struct HttpSession : std::enable_shared_from_this<HttpSession> {
 			Server &srv = self->srv;
 			asio::post(srv.ioc, [self = std::move(self), more, keep] { self->write_piece(more, keep); });
 		};
-		if (!srv.loads.submit(std::move(job)))
+		if (!srv.loads->submit(std::move(job)))
 			close();  // stopping
 	}
 	void write_piece(bool more, bool keep)
@@ -550,7 +551,8 @@ static std::string build_page(const Server &srv)
 	std::string p = web_page;
 	for (auto [mark, with] : {std::pair<std::string, std::string>{"/*PALETTES*/", js},
 				  {"/*ROWS*/", std::to_string(srv.rows)},
-				  {"%TITLE%", site_html(srv.title)}})
+				  {"%TITLE%", site_html(srv.title)},
+				  {"%ARCHIVE%", srv.root.empty() ? "" : " <a href=\"/days\">the archive</a>"}})
 		for (size_t at; (at = p.find(mark)) != std::string::npos;)
 			p.replace(at, mark.size(), with);
 	return p;
@@ -615,6 +617,8 @@ static void open_archive(Server &srv)
 	if (full.rfind(real + "/", 0) == 0)
 		die("%s: the cache must not be inside the archive %s", srv.cache.c_str(), srv.root.c_str());
 	srv.site = std::make_unique<Site>(srv.root, srv.cache, SHELF_BYTES, srv.title);
+	srv.renders = std::make_unique<Works>(WORKERS, WORK_QUEUE);
+	srv.loads = std::make_unique<Works>(1, DOWNLOADS);
 	if (!srv.site->book.cache_error().empty())
 		warn("%s: day summaries are not kept", srv.site->book.cache_error().c_str());
 }
@@ -657,8 +661,10 @@ int main(int argc, char **argv)
 	accept(srv);
 	std::thread input(read_input, std::ref(srv));
 	srv.ioc.run();  // until the input thread, ending, calls finish
-	srv.renders.stop();
-	srv.loads.stop();
+	if (srv.site) {
+		srv.renders->stop();
+		srv.loads->stop();
+	}
 	input.join();
 	return srv.status;  // srv goes: first the io_context with the sessions, then the books
 }
