@@ -251,8 +251,13 @@ TEST(PipeWebArchive, TheDaysPageHasArcStatsFiguresAndANewFrameChangesThem)
 	}
 	// Days newest first.
 	EXPECT_LT(d.body.find("d20261202"), d.body.find("d20261201"));
-	// A frame arrives late in a day already summarised: the summary follows.
+	// A frame arrives late in a day already summarised and drawn: the summary and the picture
+	// follow.
+	Got png = get(s.port, "/day/20261201.png");
+	ASSERT_EQ(png.status, 200);
+	EXPECT_TRUE(get(s.port, "/day/20261201.png").body == png.body);
 	store(s.root, sky("2026120112000000", 1));
+	EXPECT_FALSE(get(s.port, "/day/20261201.png").body == png.body);
 	Got again = get(s.port, "/days");
 	nlohmann::json j = arc_stat_day(s.root, "20261201");
 	EXPECT_EQ(j["present"].get<long>(), 241);
@@ -504,4 +509,36 @@ TEST(PipeWebArchive, ABrowserShowsTheHealthArcStatGives)
 				   "').cells[1].textContent";
 		EXPECT_EQ(b.eval(cell), v.is_string() ? v.get<std::string>() : v.dump()) << k;
 	}
+}
+
+TEST(PipeWebArchive, ADownloadThatIsNotReadHoldsBackNoOneElse)
+{
+	Served s;
+	store(s.root, sky("2026120110000000", 7200));  // an hour: 26 MB of records
+	s.start();
+	auto rss = [&] {
+		std::string st = slurp("/proc/" + std::to_string(s.p.pid) + "/status");
+		return atol(st.c_str() + st.find("VmRSS:") + 6);
+	};
+	EXPECT_EQ(get(s.port, "/range/2026120110/202612011001.rec").status, 200);  // the threads and buffers made
+	long before = rss();
+	// A client asks for the hour's records with a small window and reads nothing.
+	int fd = socket(AF_INET, SOCK_STREAM, 0);
+	int small = 4096;
+	setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+	struct sockaddr_in a = {};
+	a.sin_family = AF_INET;
+	a.sin_port = htons((unsigned short)s.port);
+	inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
+	ASSERT_EQ(connect(fd, (struct sockaddr *)&a, sizeof a), 0);
+	std::string q = request("/range/2026120110/2026120111.rec");
+	ASSERT_EQ(send(fd, q.data(), q.size(), MSG_NOSIGNAL), (ssize_t)q.size());
+	ASSERT_TRUE(readable(fd, 20000));  // its first piece is on the way
+	// Others are answered meanwhile, records too, and the server holds a piece, not the hour.
+	EXPECT_EQ(get(s.port, "/days").status, 200);
+	Got other = get(s.port, "/range/2026120110/202612011001.rec");
+	EXPECT_EQ(other.status, 200);
+	EXPECT_EQ(other.body.size(), 120u * FR_RECORD);
+	EXPECT_LT(rss() - before, 8 * 1024) << "KiB more";
+	close(fd);
 }
