@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -27,6 +28,15 @@ Daybook::Daybook(std::string root, std::string cache) : root_(std::move(root)), 
 		cache_error_ = cache_ + ": not a directory";
 	else if (access(cache_.c_str(), W_OK) != 0)
 		cache_error_ = cache_ + ": cannot write: " + strerror(errno);
+	else if (DIR *d = opendir(cache_.c_str())) {  // FITS files an earlier run was writing when it ended
+		while (struct dirent *e = readdir(d))
+			if (strncmp(e->d_name, ".fits.", 6) == 0) {
+				std::string dir = cache_ + "/" + e->d_name;
+				unlink((dir + "/stretch.fits").c_str());
+				rmdir(dir.c_str());
+			}
+		closedir(d);
+	}
 }
 
 std::string Daybook::days(std::vector<std::string> &out) const
@@ -178,6 +188,14 @@ static bool cached(const std::string &file, const std::string &sig, std::vector<
 	return true;
 }
 
+// A summary as it is kept: one line of JSON.
+static std::string summary_text(const DaySummary &s)
+{
+	return Json{{"sig", s.sig}, {"expected", s.expected}, {"present", s.present}, {"missing", s.missing},
+		    {"gap_start", s.gap_start}, {"gap_slots", s.gap_slots}, {"bursts", s.bursts}}
+		       .dump() + "\n";
+}
+
 std::string Daybook::summary(const std::string &day, long long now, DaySummary &s)
 {
 	std::string sig = signature(day);
@@ -212,10 +230,7 @@ std::string Daybook::summary(const std::string &day, long long now, DaySummary &
 	if (nightly(root_, day, b) || cached(path(day, ".bursts"), sig, b))
 		s.bursts = (long)b.size();
 	if (s.final && first.empty() && !sig.empty() && sig == signature(day))  // unchanged while counted
-		keep(path(day, ".json"), Json{{"sig", sig}, {"expected", s.expected}, {"present", s.present},
-					      {"missing", s.missing}, {"gap_start", s.gap_start},
-					      {"gap_slots", s.gap_slots}, {"bursts", s.bursts}}
-						 .dump() + "\n");
+		keep(path(day, ".json"), summary_text(s));
 	return first;
 }
 
@@ -261,10 +276,7 @@ std::string Daybook::bursts(const std::string &day, long long now, std::vector<D
 		DaySummary s;
 		if (kept(day, sig, s) && s.bursts != (long)out.size()) {  // the summary learns the count
 			s.bursts = (long)out.size();
-			keep(path(day, ".json"), Json{{"sig", sig}, {"expected", s.expected}, {"present", s.present},
-						      {"missing", s.missing}, {"gap_start", s.gap_start},
-						      {"gap_slots", s.gap_slots}, {"bursts", s.bursts}}
-							 .dump() + "\n");
+			keep(path(day, ".json"), summary_text(s));
 		}
 	}
 	return first;

@@ -81,7 +81,7 @@ enum {
 	WORKERS = 2,         // threads drawing pictures and making the archive's pages
 	WORK_QUEUE = 8,      // jobs waiting for them; beyond, 503
 	DOWNLOADS = 8,       // records and FITS files streamed at once; beyond, 503
-	FITS_DOWNLOADS = 2,  // of those, FITS files (each written whole to the cache first)
+	FITS_DOWNLOADS = 1,  // of those, FITS files (each written whole to the cache first)
 	SHELF_BYTES = 64 << 20,  // pictures and pages kept, in memory
 };
 static constexpr auto REQUEST_TIME = 10s;  // for a whole request, and between kept-alive ones
@@ -618,7 +618,7 @@ static void open_archive(Server &srv)
 		die("%s: the cache must not be inside the archive %s", srv.cache.c_str(), srv.root.c_str());
 	srv.site = std::make_unique<Site>(srv.root, srv.cache, SHELF_BYTES, srv.title);
 	srv.renders = std::make_unique<Works>(WORKERS, WORK_QUEUE);
-	srv.loads = std::make_unique<Works>(1, DOWNLOADS);
+	srv.loads = std::make_unique<Works>(2, DOWNLOADS);  // one writing a FITS file leaves one for the rest
 	if (!srv.site->book.cache_error().empty())
 		warn("%s: day summaries are not kept", srv.site->book.cache_error().c_str());
 }
