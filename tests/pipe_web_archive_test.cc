@@ -278,6 +278,9 @@ TEST(PipeWebArchive, ADaysBurstsArePipeEventsAndTheirPicturesLoad)
 	std::string id = std::to_string(want["id"].get<long>());
 	EXPECT_NE(d.body.find("<tr id=\"burst-" + id + "\">"), std::string::npos) << d.body;
 	EXPECT_NE(d.body.find("<td id=bursts>1</td>"), std::string::npos);
+	// Its gaps: the night before the frames, and the rest of the day after them.
+	EXPECT_NE(d.body.find("<tr><td class=l>00:00:00</td><td class=l>10:00:00</td><td>36000.0 s</td></tr>"), std::string::npos) << d.body;
+	EXPECT_NE(d.body.find("<tr><td class=l>10:01:40</td><td class=l>the day's end</td><td>50300.0 s</td></tr>"), std::string::npos);
 	EXPECT_NE(d.body.find("<td class=l>III</td>"), std::string::npos);
 	for (std::string img : {"/day/20261201/burst/" + id + ".png", std::string("/day/20261201.png")}) {
 		EXPECT_NE(d.body.find(img), std::string::npos) << img;

@@ -124,6 +124,7 @@ bool Daybook::kept(const std::string &day, const std::string &sig, DaySummary &s
 		s.gap_start = j.at("gap_start").get<long long>();
 		s.gap_slots = j.at("gap_slots").get<long long>();
 		s.bursts = j.at("bursts").get<long>();
+		s.gaps = j.at("gaps").get<std::vector<std::pair<long long, long long>>>();
 		s.final = true;
 	} catch (const Json::exception &) {
 		return false;
@@ -192,7 +193,7 @@ static bool cached(const std::string &file, const std::string &sig, std::vector<
 static std::string summary_text(const DaySummary &s)
 {
 	return Json{{"sig", s.sig}, {"expected", s.expected}, {"present", s.present}, {"missing", s.missing},
-		    {"gap_start", s.gap_start}, {"gap_slots", s.gap_slots}, {"bursts", s.bursts}}
+		    {"gap_start", s.gap_start}, {"gap_slots", s.gap_slots}, {"bursts", s.bursts}, {"gaps", s.gaps}}
 		       .dump() + "\n";
 }
 
@@ -209,7 +210,11 @@ std::string Daybook::summary(const std::string &day, long long now, DaySummary &
 	s.sig = sig;
 	s.final = now >= r.end;
 	// Counted as arc-stat -p 1d DAY counts it, up to now when the day is not over.
-	ArcTally t(r.end - r.start, r.start, r.end, [](TallyRow &, bool) {});
+	ArcTally t(r.end - r.start, r.start, r.end, [](TallyRow &, bool) {},
+		   [&s](long long start, long long, long long n, bool) {
+			   if (n >= DAY_GAP_SLOTS && s.gaps.size() < DAY_GAPS)
+				   s.gaps.emplace_back(start, n);
+		   });
 	t.begin(r.start);
 	ArcList list(root_, r);
 	ArcEntry e;

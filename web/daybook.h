@@ -13,18 +13,21 @@
 #pragma once
 
 #include <mutex>
+#include <utility>
 #include <string>
 #include <vector>
 
 #include "detect.h"
 
 enum : long long { DAY_SLOTS = 172800 };  // half seconds in a day
+enum : int { DAY_GAP_SLOTS = 120, DAY_GAPS = 100 };  // the gaps a day lists: a minute or more, the first 100
 
 struct DaySummary {
 	std::string day, sig;           // 8 digits; the signature it was made under
 	long long expected = 0, present = 0, missing = 0;
 	long long gap_start = -1, gap_slots = 0;  // the longest gap: its first half second, its length
 	long bursts = -1;               // -1: not known yet (the list not made)
+	std::vector<std::pair<long long, long long>> gaps;  // of a minute or more: first half second, length (at most 100)
 	bool final = false;             // the day is over: kept
 };
 

@@ -245,7 +245,14 @@ static SiteReply day_page(Site &s, const Route &r, long long now)
 	     "<th>peak</th><th>peak level</th><th>drift</th><th class=l>the ten minutes around it</th></tr>\n";
 	for (const DayBurst &b : bursts)
 		h += burst_row(r.day, b);
-	h += "</table>\n<h2>Hours</h2>\n<p>";
+	h += "</table>\n<h2>Gaps</h2>\n<table class=gaps><tr><th class=l>from</th><th class=l>to</th><th>missing</th></tr>\n";
+	for (auto &[start, n] : sum.gaps)
+		h += "<tr><td class=l>" + readable(stamp(start)).substr(11) + "</td><td class=l>" +
+		     (start + n * 50 >= r.range.end ? std::string("the day's end") : readable(stamp(start + n * 50)).substr(11)) +
+		     "</td><td>" + seconds(n) + "</td></tr>\n";
+	h += "</table>\n<p>Gaps of a minute or more";
+	h += sum.gaps.size() >= DAY_GAPS ? ", the first " + std::to_string(DAY_GAPS) + ".</p>\n" : ".</p>\n";
+	h += "<h2>Hours</h2>\n<p>";
 	for (int hour = 0; hour < 24; hour++) {
 		char b[16];
 		long long from = r.range.start + hour * 360000LL;
