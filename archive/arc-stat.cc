@@ -5,9 +5,10 @@
 // a record stream instead, and with --live also measures each stamp's offset from the host
 // clock as it arrives.
 //
-// Frames come in stamp order; a cursor walks the half-second grid behind them, so missing
-// slots are counted, never listed, and memory stays flat whatever the range (gaps for --gaps
-// wait in a temporary file until the table is out). All of it lives in one Stat, passed down.
+// Frames come in stamp order; the tally (tally.h, shared with pipe-web's day summaries) walks the
+// half-second grid behind them, so missing slots are counted, never listed, and memory stays flat
+// whatever the range (gaps for --gaps wait in a temporary file until the table is out). All of
+// it lives in one Stat, passed down.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -24,6 +25,7 @@
 #include "reader.h"
 #include "stats.h"
 #include "streamtime.h"
+#include "tally.h"
 
 static const char USAGE[] =
 	"usage: arc-stat [-p 10m|1h|1d] [-v] [--json] [--live] [--gaps SECONDS] ROOT|- [FROM [TO]]"
@@ -49,27 +51,13 @@ struct Opts {
 	double gap_min = -1;
 };
 
-struct Row {
-	long long start = 0, expected = 0, present = 0, missing = 0, off_grid = 0, broken = 0, bytes = 0;
-	long long gap_start = -1, gap_len = 0;  // the longest gap: its first slot, and its slots
-	std::vector<double> offsets;            // --live: stamp minus host clock, ms
-	void gap(long long s, long long n)
-	{
-		if (n > gap_len)
-			gap_start = s, gap_len = n;
-	}
-};
-
-// The count in progress: the range, the cursor on the grid, the row being filled and the total.
+// The count in progress: the tally of the range, and what the report needs beside it.
 struct Stat {
 	Opts o;
-	long long lo = ARC_ALL, hi = ARC_OPEN;  // the range, [lo, hi), hundredths
-	long long cursor = -1;                  // the next half second not yet accounted for
-	long long run = -1;                     // the first slot of the missing run in progress, or -1
-	bool begun = false;
-	Row row, total;
+	ArcTally tally;
 	FILE *gaps = nullptr;  // gaps waiting for the end of the table
 	int status = 0;
+	Stat(const Opts &opts, long long hi);
 };
 
 // The stamp of a time in hundredths.
@@ -91,9 +79,8 @@ static Json tenths(double v)
 	return std::round(v * 10) / 10;
 }
 
-static void print(const Stat &s, Row &r, bool is_total)
+static void print(const Opts &o, TallyRow &r, bool is_total)
 {
-	const Opts &o = s.o;
 	std::string name = is_total ? "total" : stamp_of(r.start).substr(0, (size_t)o.prefix);
 	std::string gs = r.gap_len ? stamp_of(r.gap_start) : "";
 	double med = 0, spread = 0;
@@ -138,115 +125,15 @@ static void header(const Opts &o)
 		       "%", "longest gap", "gap s", "off-grid", "broken", "bytes", o.live ? "  offset ms  spread ms" : "");
 }
 
-// The slots [a, b) of the grid within the range: how many.
-static long long slots(const Stat &s, long long a, long long b)
+Stat::Stat(const Opts &opts, long long hi)
+	: o(opts), tally(
+			   opts.period, ARC_ALL, hi, [this](TallyRow &r, bool total) { print(o, r, total); },
+			   [this](long long start, long long end, long long n, bool to_end) {
+				   if (gaps && o.gap_min >= 0 && (double)n * 0.5 >= o.gap_min)
+					   fprintf(gaps, "%s %s %lld\n", stamp_of(start).c_str(),
+						   to_end ? "-" : stamp_of(end).c_str(), n);
+			   })
 {
-	a = std::max(a, s.lo);
-	b = std::min(b, s.hi);
-	if (b <= a)
-		return 0;
-	return (b + 49) / 50 - (a + 49) / 50;
-}
-
-// A missing run ends at slot e (exclusive): into this period's row (from its start, at most),
-// the total, and the list of gaps.
-static void end_run(Stat &s, long long e)
-{
-	if (s.run < 0)
-		return;
-	long long n = (e - s.run) / 50;
-	s.total.gap(s.run, n);
-	long long from = std::max(s.run, s.row.start);
-	s.row.gap(from, (e - from) / 50);
-	if (s.gaps && s.o.gap_min >= 0 && (double)n * 0.5 >= s.o.gap_min)
-		fprintf(s.gaps, "%s %s %lld\n", stamp_of(s.run).c_str(), e >= s.hi ? "-" : stamp_of(e).c_str(), n);
-	s.run = -1;
-}
-
-// Closes the period being filled and opens the next.
-static void next_period(Stat &s)
-{
-	long long e = s.row.start + s.o.period;
-	if (s.run >= 0) {  // the run goes on; this period has its part
-		long long from = std::max(s.run, s.row.start);
-		s.row.gap(from, (e - from) / 50);
-	}
-	s.row.expected = slots(s, s.row.start, e);
-	print(s, s.row, false);
-	s.total.expected += s.row.expected;
-	s.row = Row();
-	s.row.start = e;
-}
-
-// Walks the cursor up to t (exclusive): the slots passed over are missing. A period is closed
-// only when the cursor moves past its end, so the last frame's period is the last row.
-static void advance(Stat &s, long long t)
-{
-	t = std::min(t, s.hi);
-	while (s.cursor < t) {
-		if (s.cursor == s.row.start + s.o.period) {
-			next_period(s);
-			continue;
-		}
-		long long e = std::min(t, s.row.start + s.o.period);
-		long long n = slots(s, s.cursor, e);
-		if (n > 0 && s.run < 0)
-			s.run = std::max(s.cursor, s.lo) + (50 - std::max(s.cursor, s.lo) % 50) % 50;
-		s.row.missing += n;
-		s.total.missing += n;
-		s.cursor = e;
-	}
-}
-
-static void begin(Stat &s, long long from)
-{
-	s.begun = true;
-	s.lo = from;
-	s.cursor = from - ((from % 50) + 50) % 50;
-	s.row.start = from - ((from % s.o.period) + s.o.period) % s.o.period;
-}
-
-// One frame: its time, size, whether it is present (a file that is not leaves its slot
-// missing) and whether it is broken; offset, its --live offset.
-static void frame(Stat &s, long long t, long long bytes, bool present, bool broken, double offset)
-{
-	if (!s.begun)
-		begin(s, t);
-	if (t < s.lo || t >= s.hi)
-		return;
-	long long slot = t - ((t % 50) + 50) % 50;
-	if (slot >= s.cursor) {
-		advance(s, slot);
-		if (s.cursor == s.row.start + s.o.period)  // the frame opens the next period
-			next_period(s);
-		if (present) {
-			end_run(s, slot);
-			s.cursor = slot + 50;
-		}
-	}
-	for (Row *r : {&s.row, &s.total}) {
-		r->present += present;
-		r->off_grid += present && t != slot;
-		r->broken += broken;
-		r->bytes += bytes;
-	}
-	if (s.o.live && present)  // per period only: the total's would grow with the input
-		s.row.offsets.push_back(offset);
-}
-
-static void finish(Stat &s, long long end)
-{
-	if (!s.begun) {  // nothing at all
-		print(s, s.total, true);
-		return;
-	}
-	s.hi = std::min(s.hi, end);
-	advance(s, s.hi);
-	end_run(s, s.hi);
-	s.row.expected = slots(s, s.row.start, s.row.start + s.o.period);
-	print(s, s.row, false);
-	s.total.expected += s.row.expected;
-	print(s, s.total, true);
 }
 
 // The frames of the archive: a file that is not a frame present is named (broken) even
@@ -280,7 +167,7 @@ static void from_archive(Stat &s, const char *root, const ArcRange &r)
 				warn("%s: %s", it.e.where().c_str(), it.why.c_str());
 				s.status = 1;
 			}
-			frame(s, it.e.t, it.e.bytes, it.e.present(), broken, 0);
+			s.tally.frame(it.e.t, it.e.bytes, it.e.present(), broken);
 		}
 	progress_end(pr);
 	warn_skipped(batch.skipped(), STAMPS_NOT_TIMES);
@@ -321,8 +208,8 @@ static void from_stream(Stat &s, const ArcRange &r)
 			continue;
 		}
 		last = t;
-		if (r.has(t))
-			frame(s, t, FR_RECORD, true, false, (double)t * 10 - arrived);
+		if (r.has(t) && s.tally.frame(t, FR_RECORD, true, false) && s.o.live)
+			s.tally.row().offsets.push_back((double)t * 10 - arrived);  // per period only
 	}
 	clock.finish();
 	late.finish();
@@ -374,8 +261,7 @@ int main(int argc, char **argv)
 	static const struct option longs[] = {{"json", no_argument, nullptr, 'j'}, {"live", no_argument, nullptr, 'l'},
 					      {"gaps", required_argument, nullptr, 'g'}, {"health", no_argument, nullptr, 'H'},
 					      {nullptr, 0, nullptr, 0}};
-	Stat s;
-	Opts &o = s.o;
+	Opts o;
 	bool health = false, table = false;  // --health, and options of the table
 	opterr = 0;
 	for (int c; (c = getopt_long(argc, argv, "p:v", longs, nullptr)) != -1;) {
@@ -406,20 +292,20 @@ int main(int argc, char **argv)
 		usage(USAGE);
 	if (!stream)
 		need_dir(root);
+	Stat s(o, r.end);
 	if (o.gap_min >= 0 && !(s.gaps = tmpfile()))
 		die("cannot make a temporary file:");
 
 	// An explicit range counts from its start; otherwise from the first frame present.
-	s.hi = r.end;
 	if (left > 1)
-		begin(s, r.start);
+		s.tally.begin(r.start);
 	header(o);
 	if (stream)
 		from_stream(s, r);
 	else
 		from_archive(s, root, r);
 	// Without an end, the range ends after the last frame present.
-	finish(s, r.open() ? (s.total.present ? s.cursor : s.lo) : s.hi);
+	s.tally.finish(r.open() ? (s.tally.total().present ? s.tally.cursor() : s.tally.lo()) : r.end);
 	if (s.gaps)
 		gap_list(s);
 	if (fflush(stdout) != 0)

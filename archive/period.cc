@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <memory>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "frame.h"
 #include "pack.h"
@@ -59,15 +60,38 @@ static int entry_at(int fd, const char *at, const ArcPeriod &p, const std::strin
 	return 1;
 }
 
+DIR *arc_opendir(const std::string &dir)
+{
+	int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+	if (fd < 0) {
+		struct stat st;
+		if (errno == ENOTDIR && lstat(dir.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+			errno = ELOOP;  // a link, whatever it points at
+		return nullptr;
+	}
+	DIR *d = fdopendir(fd);
+	if (!d) {
+		int e = errno;
+		close(fd);
+		errno = e;
+	}
+	return d;
+}
+
+std::string arc_dir_error(int err)
+{
+	return err == ELOOP ? "a link, not followed" : strerror(err);
+}
+
 static bool by_stamp(const ArcEntry &a, const ArcEntry &b) { return a.stamp < b.stamp; }
 
 std::string period_loose(const std::string &root, const ArcPeriod &p, std::vector<ArcEntry> &out)
 {
 	out.clear();
 	std::string dir = p.dir(root);
-	DIR *d = opendir(dir.c_str());
+	DIR *d = arc_opendir(dir);
 	if (!d)
-		return errno == ENOENT ? "" : dir + ": cannot read directory: " + strerror(errno);
+		return errno == ENOENT ? "" : dir + ": cannot read directory: " + arc_dir_error(errno);
 	ArcEntry e;
 	while (struct dirent *de = readdir(d))
 		if (arc_name_is(de->d_name, FR_STAMP) && p.name.compare(0, 11, de->d_name, 11) == 0 &&

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <dirent.h>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,11 @@ struct ArcEntry {
 	// Where it is, for messages: the loose file, or PACK:PERIOD/STAMP.gz.
 	std::string where() const;
 };
+
+// Opens a directory of the archive for listing, never through a link (a day or period that is a
+// link leads outside ROOT: ELOOP). Null with errno set. And the reason for a listing's message.
+DIR *arc_opendir(const std::string &dir);
+std::string arc_dir_error(int err);
 
 // The loose frame files of period p under root, sorted by stamp, each once. Returns "" or
 // "DIR: cannot read directory: ..." (a directory that is not there holds nothing).

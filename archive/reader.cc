@@ -130,9 +130,9 @@ int arc_name_is(const char *name, int want)
 std::string arc_list(const std::string &dir, int want, std::vector<std::string> &out)
 {
 	out.clear();
-	DIR *d = opendir(dir.c_str());
+	DIR *d = arc_opendir(dir);
 	if (!d)
-		return errno == ENOENT ? "" : dir + ": cannot read directory: " + strerror(errno);
+		return errno == ENOENT ? "" : dir + ": cannot read directory: " + arc_dir_error(errno);
 	while (struct dirent *e = readdir(d))
 		if (arc_name_is(e->d_name, want))
 			out.emplace_back(e->d_name);

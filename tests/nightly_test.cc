@@ -145,6 +145,13 @@ TEST(Nightly, AFailedStepIsNamedAndTheOthersAreStillMade)
 	EXPECT_NE(err.find("\nspectrum-nightly: fits failed (status 2)\n"), std::string::npos) << r.err;
 	EXPECT_EQ(last_line(r.err), "spectrum-nightly: " + a.root + " " + DAY + ": done: report json quicklook events events-json event-looks health health-json; FAILED: fits");
 	EXPECT_EQ(tree(a.root + ".products/" + DAY), "arc-stat.json\narc-stat.txt\nevents.json\nevents.txt\nevents/\nfits/\nhealth.json\nhealth.txt\nquicklook.png\n");
+	// The run's status, for pipe-web's /health: the steps by name, and nothing left beside it.
+	std::string last = slurp(a.root + ".products/last-run.json");
+	EXPECT_EQ(last.rfind("{\"day\":\"" + std::string(DAY) + "\",\"finished\":\"", 0), 0u) << last;
+	EXPECT_NE(last.find("\"status\":\"failed\",\"done\":[\"report\",\"json\",\"quicklook\",\"events\",\"events-json\","
+			    "\"event-looks\",\"health\",\"health-json\"],\"skipped\":[],\"failed\":[\"fits\"]}\n"),
+		  std::string::npos) << last;
+	EXPECT_EQ(run({"/bin/ls", "-A", a.root + ".products"}).out, std::string(DAY) + "\nlast-run.json\n");
 }
 
 TEST(Nightly, AStationWithTheCoreAloneSkipsTheProductsItCannotMake)
@@ -161,6 +168,9 @@ TEST(Nightly, AStationWithTheCoreAloneSkipsTheProductsItCannotMake)
 			 "spectrum-nightly: events skipped: pipe-events is not installed\n"
 			 "spectrum-nightly: " + a.root + " " + DAY + ": done: report json health health-json; skipped: quicklook fits events\n");
 	EXPECT_EQ(tree(a.root + ".products/" + DAY), "arc-stat.json\narc-stat.txt\nhealth.json\nhealth.txt\n");
+	EXPECT_NE(slurp(a.root + ".products/last-run.json").find("\"status\":\"ok\",\"done\":[\"report\",\"json\",\"health\",\"health-json\"],"
+								  "\"skipped\":[\"quicklook\",\"fits\",\"events\"],\"failed\":[]}"),
+		  std::string::npos);
 }
 
 TEST(Nightly, KeepDaysPrunesOldDaysAndTheHealthReportIsWritten)

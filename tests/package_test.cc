@@ -106,8 +106,8 @@ const std::vector<Part> &parts()
 		 {"libx11"}},
 		{"web", ZQ_BUILT_WEB,
 		 {"./usr/bin/pipe-web", "./usr/share/man/man1/pipe-web.1.gz", "./usr/share/doc/spectrum-pipeline-web/copyright"},
-		 {"spectrum-pipeline-core (= 1.1.0)", "libstdc++6"},
-		 {"libx11", "libcairo", "libcfitsio"}},
+		 {"spectrum-pipeline-core (= 1.1.0)", "libstdc++6", "libcairo2", "libcfitsio"},  // the archive's pictures, FITS
+		 {"libx11"}},
 		{"network", ZQ_BUILT_NETWORK,
 		 {"./usr/bin/pipe-share", "./usr/bin/net-watch", "./usr/bin/net-bursts", "./usr/bin/net-stations",
 		  "./usr/share/man/man1/pipe-share.1.gz", "./usr/share/man/man1/net-bursts.1.gz",

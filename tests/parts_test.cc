@@ -49,7 +49,7 @@ TEST(Parts, TheCoreBuildsWithoutTheOptionalLibrariesAndSaysWhatItLeftOut)
 		  "Left out: the viewer and zq2 (pipe-view, libzq2, zq-shot); it needs libx11-dev\n"
 		  "Left out: the pictures (pipe-png); it needs libcairo2-dev\n"
 		  "Left out: the FITS files (pipe-fits); it needs libcfitsio-dev\n"
-		  "Left out: the web view (pipe-web); it needs libboost-dev\n"
+		  "Left out: the web view (pipe-web); it needs libboost-dev, libcairo2-dev and libcfitsio-dev\n"
 		  "Left out: the network (pipe-share, net-watch, net-bursts, net-stations); it needs libnats-dev\n"
 		  "Left out: the tests; they need libgtest-dev\n");
 	Ran build = run({"/usr/bin/cmake", "--build", t / "b", "-j2"}, "", 600000);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "kit.h"
@@ -199,3 +200,17 @@ TEST(Reader, AFrameListedLooseThenPackedIsReadFromThePack)
 }
 
 }  // namespace
+
+TEST(Reader, ADayOrPeriodThatIsALinkIsNotFollowed)
+{
+	// Links inside ROOT leading out of it: their frames are not read, and each is named.
+	ArcTree a({"2026120712000000"});
+	ArcTree out({"2026120812000000", "2026120912000000"});
+	ASSERT_EQ(symlink((out.root + "/20261208").c_str(), (a.root + "/20261208").c_str()), 0);
+	mkdir((a.root + "/20261209").c_str(), 0755);
+	ASSERT_EQ(symlink((out.root + "/20261209/20261209120").c_str(), (a.root + "/20261209/20261209120").c_str()), 0);
+	std::string got = listed(a.root, ArcRange(), true);
+	EXPECT_EQ(got, "2026120712000000 ok " + std::to_string(slurp(a.root + "/" + frame_path("2026120712000000")).size()) +
+			       "\n! " + a.root + "/20261208: cannot read directory: a link, not followed\n! " + a.root +
+			       "/20261209/20261209120: cannot read directory: a link, not followed\n");
+}

@@ -1,9 +1,13 @@
-// pipe-web [-l ADDR:PORT] [-n ROWS] [-t TITLE] [-x]: the live spectrogram in any browser. Reads
-// stream records on standard input and serves, on ADDR:PORT (default 127.0.0.1:8080):
+// pipe-web [-l ADDR:PORT] [-n ROWS] [-t TITLE] [-x] [-a ROOT [-C CACHE]]: the live spectrogram in
+// any browser, and with -a the archive too. Reads stream records on standard input and serves,
+// on ADDR:PORT (default 127.0.0.1:8080):
 //   /         one page, built in, drawing both channels as waterfalls of ROWS rows
 //   /ws       a WebSocket sending each record as one binary message, the last ROWS first, and
 //             each burst as it starts and ends as one JSON text message, the latest few first
 //   /healthz  one line of JSON: frames received, viewers, latest stamp
+//   /days, /day/DAY, /range/FROM/TO (.png, .rec, .fits), /health: the archive ROOT (route.h), its pages
+//             and pictures made on two worker threads from a queue of eight (then 503), the
+//             records and FITS files streamed a piece at a time as the client takes them (site.h)
 // Built on Boost.Beast and Asio, in their own shape: a listener, an HTTP session per
 // connection, a WebSocket session per viewer, all on one thread. A second thread reads standard
 // input and hands records over through a bounded Handover where the newest win; the Fanout keeps
@@ -11,7 +15,8 @@
 // waits for a browser; Marks runs the burst detector on the records the server takes. Limits
 // shares the connection slots out by address; every connection has a deadline (a request
 // within 10 s, a message to a viewer written within 10 s), so no client can hold a slot for
-// nothing or lock others out. All state lives in one Server, passed down, whose
+// nothing or lock others out. Whatever reads the archive runs on the workers and hands its
+// answer back to the server's thread, which alone touches the sessions. All state lives in one Server, passed down, whose
 // io_context goes first at the end, taking the sessions with it, before the books they keep.
 #include <utility>  // before Asio, whose C++20 parts use std::exchange without it
 
@@ -35,6 +40,8 @@
 #include "fanout.h"
 #include "frame.h"
 #include "marks.h"
+#include "route.h"
+#include "site.h"
 #include "slots.h"
 #include "palette.h"
 
@@ -45,7 +52,7 @@ namespace websocket = beast::websocket;
 using tcp = asio::ip::tcp;
 using namespace std::chrono_literals;
 
-static const char USAGE[] = "usage: pipe-web [-l ADDR:PORT] [-n ROWS] [-t TITLE] [-x]";
+static const char USAGE[] = "usage: pipe-web [-l ADDR:PORT] [-n ROWS] [-t TITLE] [-x] [-a ROOT [-C CACHE]]";
 static const char HELP[] =
 	"Serves the records of standard input to web browsers: the page at /, the frames and the\n"
 	"bursts found in them at /ws, one line of JSON at /healthz.\n"
@@ -53,7 +60,11 @@ static const char HELP[] =
 	"                a free port, said on standard error as \"pipe-web: listening on ADDR:PORT\"\n"
 	"  -n ROWS       rows of the waterfall, the frames a new viewer gets first (1 to 10000, default 800)\n"
 	"  -t TITLE      the page's title (default $STATION_NAME, else \"Spectrogram\")\n"
-	"  -x            end with the input (otherwise it serves the last frames until killed)\n";
+	"  -x            end with the input (otherwise it serves the last frames until killed)\n"
+	"  -a ROOT       serve the archive ROOT too (read only): /days, /day/YYYYMMDD, /range/FROM/TO\n"
+	"                (.png, .rec, .fits), /health\n"
+	"  -C CACHE      where day summaries and burst lists are kept (default ROOT.web, beside ROOT;\n"
+	"                never inside it)\n";
 
 extern const char web_page[];  // page.html, built in
 
@@ -67,12 +78,18 @@ enum {
 	HEALTH_SLOTS = 8,    // kept for /healthz when the others are full, one per address
 	REFUSE_SLOTS = 32,   // in which a full server answers 503, two per address
 	SPARE_FDS = 24,      // standard streams, the listener, Asio's own
+	WORKERS = 2,         // threads drawing pictures and making the archive's pages
+	WORK_QUEUE = 8,      // jobs waiting for them; beyond, 503
+	DOWNLOADS = 8,       // records and FITS files streamed at once; beyond, 503
+	FITS_DOWNLOADS = 1,  // of those, FITS files (each written whole to the cache first)
+	SHELF_BYTES = 64 << 20,  // pictures and pages kept, in memory
 };
 static constexpr auto REQUEST_TIME = 10s;  // for a whole request, and between kept-alive ones
 static constexpr auto BRIEF_TIME = 2s;     // the same on a /healthz or 503 slot
 static constexpr auto WRITE_TIME = 10s;    // for one message to a viewer
 static constexpr auto IDLE_TIME = 60s;     // a viewer that answers no ping in this is gone
 static constexpr auto BACKOFF = 100ms;     // before accepting again when accept fails
+static constexpr auto REPLY_TIME = 30s;    // for an answer, or one piece of a download, to be written
 
 struct WsSession;
 
@@ -88,11 +105,17 @@ struct Server {
 	Marks marks;
 	std::map<int, std::weak_ptr<WsSession>> viewers;
 	time_t warned = 0;
+	std::string root, cache;     // -a, -C
+	std::unique_ptr<Site> site;  // with -a
+	int downloads = 0, fits_downloads = 0;  // being streamed
 	// Last, so first to go: destroying it destroys the handlers, and so the sessions they hold,
 	// while the fan-out and the limits those sessions leave are still there.
 	asio::io_context ioc;
 	tcp::acceptor acc{ioc};
 	asio::steady_timer backoff{ioc};
+	// With -a; stopped before the io_context goes, so no job posts to it after: renders, and
+	// downloads.
+	std::unique_ptr<Works> renders, loads;
 };
 
 // The end, on the server's thread: the listener and timers go, then run() returns.
@@ -212,7 +235,19 @@ struct HttpSession : std::enable_shared_from_this<HttpSession> {
 	Slot slot;
 	beast::flat_buffer buf{HEADER_LIMIT};
 	std::unique_ptr<http::request_parser<http::empty_body>> parser;
+	std::unique_ptr<Pieces> rec;  // a download under way
+	bool fits = false;            // and it is a FITS file
+	std::string piece;               // its piece being written
 	HttpSession(Server &s, tcp::socket &&sock, Slot &&sl) : srv(s), stream(std::move(sock)), slot(std::move(sl)) {}
+	~HttpSession() { done_download(); }
+	void done_download()
+	{
+		if (rec) {
+			rec.reset();
+			srv.downloads--;
+			srv.fits_downloads -= fits;
+		}
+	}
 	void read()
 	{
 		parser = std::make_unique<http::request_parser<http::empty_body>>();
@@ -231,10 +266,135 @@ struct HttpSession : std::enable_shared_from_this<HttpSession> {
 		stream.socket().shutdown(tcp::socket::shutdown_both, ec);
 		stream.socket().close(ec);
 	}
+	// A made answer, written within REPLY_TIME, then the next request.
+	void send(unsigned version, bool keep, int status, const std::string &type, std::string body,
+		  const char *retry = nullptr)
+	{
+		auto res = std::make_shared<http::response<http::string_body>>();
+		res->version(version);
+		res->keep_alive(keep);
+		res->result((unsigned)status);
+		res->set(http::field::server, "pipe-web");
+		res->set(http::field::cache_control, "no-cache");
+		res->set("X-Content-Type-Options", "nosniff");
+		res->set("Content-Security-Policy", "default-src 'none'; img-src 'self'; style-src 'unsafe-inline'");
+		res->set(http::field::content_type, type);
+		if (retry)
+			res->set(http::field::retry_after, retry);
+		res->body() = std::move(body);
+		res->prepare_payload();
+		stream.expires_after(REPLY_TIME);
+		http::async_write(stream, *res, [self = shared_from_this(), res](beast::error_code ec, size_t) {
+			if (ec || !res->keep_alive())
+				return self->close();
+			self->read();
+		});
+	}
+	// An archive address: refused here, streamed, or made by a worker and sent when done.
+	void archive(const http::request<http::empty_body> &req, const Route &rt)
+	{
+		unsigned v = req.version();
+		bool keep = req.keep_alive();
+		if (rt.status != 200)
+			return send(v, keep, rt.status, "text/plain; charset=utf-8", rt.why + "\n");
+		if (rt.format == RF_REC || rt.format == RF_FITS)
+			return download(v, keep, rt);
+		auto job = [self = shared_from_this(), rt, v, keep]() mutable {
+			SiteReply rep = site_answer(*self->srv.site, rt, arc_clock_us() / 10000);
+			Server &srv = self->srv;
+			asio::post(srv.ioc, [self = std::move(self), rep = std::move(rep), v, keep] {
+				self->send(v, keep, rep.status, rep.type, *rep.body);
+			});
+		};
+		if (!srv.renders->submit(std::move(job)))
+			send(v, false, 503, "text/plain; charset=utf-8", "busy: too many pictures being drawn, try again shortly\n", "5");
+	}
+	// The records of a stretch (arc-cat's bytes) or its FITS file, chunked: made ready on the
+	// download thread, then a piece is read there only once the last one is written, so a slow
+	// client holds one piece and no more.
+	void download(unsigned v, bool keep, const Route &rt)
+	{
+		fits = rt.format == RF_FITS;
+		if (srv.downloads >= DOWNLOADS || (fits && srv.fits_downloads >= FITS_DOWNLOADS))
+			return send(v, false, 503, "text/plain; charset=utf-8", "busy: too many downloads, try again shortly\n", "30");
+		srv.downloads++;
+		srv.fits_downloads += fits;
+		if (fits)
+			rec = std::make_unique<FitsStream>(*srv.site, rt.range);
+		else
+			rec = std::make_unique<RecStream>(srv.root, rt.range);
+		std::string name = rt.from + "-" + rt.to + (fits ? ".fits" : ".rec");
+		auto job = [self = shared_from_this(), v, keep, name]() mutable {
+			std::string why = self->rec->start();
+			Server &srv = self->srv;
+			asio::post(srv.ioc, [self = std::move(self), why, v, keep, name] {
+				if (why.empty())
+					return self->header(v, keep, name);
+				self->done_download();
+				self->send(v, keep, 500, "text/plain; charset=utf-8", "cannot make " + name + ": " + why + "\n");
+			});
+		};
+		if (!srv.loads->submit(std::move(job)))
+			close();  // stopping
+	}
+	void header(unsigned v, bool keep, const std::string &name)
+	{
+		auto res = std::make_shared<http::response<http::empty_body>>(http::status::ok, v);
+		res->keep_alive(keep);
+		res->set(http::field::server, "pipe-web");
+		res->set(http::field::content_type, fits ? "application/fits" : "application/octet-stream");
+		res->set(http::field::content_disposition, "attachment; filename=\"" + name + "\"");
+		res->set("X-Content-Type-Options", "nosniff");
+		res->chunked(true);
+		auto sr = std::make_shared<http::response_serializer<http::empty_body>>(*res);
+		stream.expires_after(REPLY_TIME);
+		http::async_write_header(stream, *sr, [self = shared_from_this(), res, sr](beast::error_code ec, size_t) {
+			if (ec)
+				return self->close();
+			self->produce(res->keep_alive());
+		});
+	}
+	void produce(bool keep)
+	{
+		auto job = [self = shared_from_this(), keep]() mutable {
+			bool more = self->rec->next(self->piece);
+			Server &srv = self->srv;
+			asio::post(srv.ioc, [self = std::move(self), more, keep] { self->write_piece(more, keep); });
+		};
+		if (!srv.loads->submit(std::move(job)))
+			close();  // stopping
+	}
+	void write_piece(bool more, bool keep)
+	{
+		stream.expires_after(REPLY_TIME);
+		if (!more) {
+			done_download();
+			auto last = std::make_shared<http::chunk_last<>>();
+			return asio::async_write(stream, *last, [self = shared_from_this(), keep, last](beast::error_code ec, size_t) {
+				if (ec || !keep)
+					return self->close();
+				self->read();
+			});
+		}
+		if (piece.empty())
+			return produce(keep);
+		auto ch = std::make_shared<http::chunk_body<asio::const_buffer>>(asio::const_buffer(piece.data(), piece.size()));
+		asio::async_write(stream, *ch, [self = shared_from_this(), keep, ch](beast::error_code ec, size_t) {
+			if (ec)
+				return self->close();  // gone or too slow: this download only
+			self->piece.clear();
+			self->produce(keep);
+		});
+	}
 	void answer(http::request<http::empty_body> req)
 	{
 		Pool pool = slot.pool();
 		bool get = req.method() == http::verb::get;
+		if (srv.site && pool == SERVE && get) {
+			Route rt = route_parse(std::string_view(req.target().data(), req.target().size()));
+			if (rt.kind != RT_OTHER || rt.status != 200)
+				return archive(req, rt);
+		}
 		if (pool == SERVE && get && req.target() == "/ws" && websocket::is_upgrade(req)) {
 			stream.expires_never();
 			std::make_shared<WsSession>(srv, stream.release_socket(), std::move(slot))->start(std::move(req));
@@ -376,14 +536,6 @@ static bool endpoint(const std::string &s, tcp::endpoint &ep)
 	return true;
 }
 
-static std::string html_text(const std::string &s)
-{
-	std::string o;
-	for (char c : s)
-		o += c == '&' ? "&amp;" : c == '<' ? "&lt;" : c == '>' ? "&gt;" : c == '"' ? "&quot;" : std::string(1, c);
-	return o;
-}
-
 // The page, with the colour scales from the palette module, the rows and the title put in.
 static std::string build_page(const Server &srv)
 {
@@ -399,9 +551,12 @@ static std::string build_page(const Server &srv)
 	std::string p = web_page;
 	for (auto [mark, with] : {std::pair<std::string, std::string>{"/*PALETTES*/", js},
 				  {"/*ROWS*/", std::to_string(srv.rows)},
-				  {"%TITLE%", html_text(srv.title)}})
+				  {"%TITLE%", site_html(srv.title)}})
 		for (size_t at; (at = p.find(mark)) != std::string::npos;)
 			p.replace(at, mark.size(), with);
+	const std::string archive = "/*ARCHIVE*/false";  // the link to the archive's pages, shown
+	if (size_t at = p.find(archive); !srv.root.empty() && at != std::string::npos)
+		p.replace(at, archive.size(), "true");
 	return p;
 }
 
@@ -429,8 +584,10 @@ static void options(Server &srv, int argc, char **argv)
 	if (const char *name = getenv("STATION_NAME"); name && *name)
 		srv.title = name;
 	opterr = 0;
-	for (int c; (c = getopt(argc, argv, "l:n:t:x")) != -1;) {
-		if (c == 'l')
+	for (int c; (c = getopt(argc, argv, "l:n:t:xa:C:")) != -1;) {
+		if (c == 'a' || c == 'C')
+			(c == 'a' ? srv.root : srv.cache) = optarg;
+		else if (c == 'l')
 			srv.listen = optarg;
 		else if (c == 't')
 			srv.title = optarg;
@@ -439,8 +596,33 @@ static void options(Server &srv, int argc, char **argv)
 		else if (!(c == 'n' && arg_int(optarg, &srv.rows) && srv.rows >= 1 && srv.rows <= MAX_ROWS))
 			usage(USAGE);
 	}
-	if (optind != argc)
+	if (optind != argc || (!srv.cache.empty() && srv.root.empty()))
 		usage(USAGE);
+}
+
+// The archive: ROOT a directory, the cache beside it and never inside it (ROOT stays read-only).
+static void open_archive(Server &srv)
+{
+	while (srv.root.size() > 1 && srv.root.back() == '/')
+		srv.root.pop_back();
+	need_dir(srv.root.c_str());
+	if (srv.cache.empty())
+		srv.cache = srv.root + ".web";
+	char *r = realpath(srv.root.c_str(), nullptr);
+	std::string real = r ? r : srv.root;
+	free(r);
+	size_t slash = srv.cache.rfind('/');
+	std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : srv.cache.substr(0, slash);
+	char *c = realpath(parent.c_str(), nullptr);
+	std::string full = c ? std::string(c) + "/" + srv.cache.substr(slash + 1) + "/" : "";
+	free(c);
+	if (full.rfind(real + "/", 0) == 0)
+		die("%s: the cache must not be inside the archive %s", srv.cache.c_str(), srv.root.c_str());
+	srv.site = std::make_unique<Site>(srv.root, srv.cache, SHELF_BYTES, srv.title);
+	srv.renders = std::make_unique<Works>(WORKERS, WORK_QUEUE);
+	srv.loads = std::make_unique<Works>(2, DOWNLOADS);  // one writing a FITS file leaves one for the rest
+	if (!srv.site->book.cache_error().empty())
+		warn("%s: day summaries are not kept", srv.site->book.cache_error().c_str());
 }
 
 static void listen(Server &srv)
@@ -474,11 +656,17 @@ int main(int argc, char **argv)
 	PoolSize pools[POOLS] = {{serve_slots(), PER_ADDRESS}, {HEALTH_SLOTS, 1}, {REFUSE_SLOTS, 2}};
 	srv.limits = std::make_unique<Limits>(pools);
 	srv.page = build_page(srv);
+	if (!srv.root.empty())
+		open_archive(srv);
 	listen(srv);
 	signal(SIGPIPE, SIG_IGN);  // a viewer gone mid-write is an error on its socket, nothing more
 	accept(srv);
 	std::thread input(read_input, std::ref(srv));
 	srv.ioc.run();  // until the input thread, ending, calls finish
+	if (srv.site) {
+		srv.renders->stop();
+		srv.loads->stop();
+	}
 	input.join();
 	return srv.status;  // srv goes: first the io_context with the sessions, then the books
 }

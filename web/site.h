@@ -1,0 +1,82 @@
+// What pipe-web's archive addresses answer (route.h), apart from the network: the pages (HTML
+// made here, the pictures as <img>, no script), the pictures (draw.h over the frames the
+// archive's readers give), the records of a stretch as arc-cat writes them, and the health of
+// the disk and of the nightly job. Everything here reads the archive, so pipe-web runs it on its
+// worker threads, never on the thread that serves the network.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "daybook.h"
+#include "reader.h"
+#include "route.h"
+#include "works.h"
+
+enum : int {
+	SITE_WIDTH = 1600,        // the spectrum pictures (a day, a stretch, a burst)
+	SITE_CURVE_WIDTH = 1200,  // light curves
+	SITE_BURST_S = 600,       // a burst's picture: the ten minutes around it
+};
+
+struct SiteReply {
+	int status = 200;
+	std::string type = "text/html; charset=utf-8";
+	std::shared_ptr<const std::string> body;
+	bool cached = false;  // taken from the shelf
+};
+
+struct Site {
+	Daybook book;
+	Shelf shelf;
+	std::string title;
+	Site(const std::string &root, const std::string &cache, size_t shelf_bytes, std::string t)
+		: book(root, cache), shelf(shelf_bytes), title(std::move(t))
+	{
+	}
+};
+
+// The answer to an archive address (r.status 200), now the local time in hundredths.
+SiteReply site_answer(Site &s, const Route &r, long long now);
+
+// Text made safe for HTML (& < > " ').
+std::string site_html(const std::string &s);
+
+// A download made a piece at a time, so that it is never held whole: start() once (on a worker:
+// "" or why there is nothing to send), then next() for each piece (about a megabyte, appended
+// to out) until it returns false at the end.
+class Pieces {
+public:
+	virtual ~Pieces() = default;
+	virtual std::string start() { return ""; }
+	virtual bool next(std::string &out) = 0;
+};
+
+// The records of a stretch, exactly as arc-cat ROOT FROM TO writes them, a batch at a time:
+// frames in stamp order, each once, broken ones and unreadable directories passed over.
+class RecStream : public Pieces {
+public:
+	RecStream(const std::string &root, const ArcRange &r) : batch_(root, r, true) {}
+	bool next(std::string &out) override;
+
+private:
+	ArcBatch batch_;
+	char last_[17] = {};
+};
+
+// The stretch as one FITS file (fitswrite.h: channel A, channel B, the axes table; times
+// converted to UTC by the host's zone, as pipe-fits does by default), written by start() into
+// the cache (or TMPDIR when there is none) and removed from its directory at once, then read
+// back a piece at a time; the file goes with the download.
+class FitsStream : public Pieces {
+public:
+	FitsStream(const Site &s, const ArcRange &r) : root_(s.book.root()), tmp_(s.book.cache_error().empty() ? s.book.cache() : ""), name_(s.title), r_(r) {}
+	~FitsStream() override;
+	std::string start() override;
+	bool next(std::string &out) override;
+
+private:
+	std::string root_, tmp_, name_;
+	ArcRange r_;
+	int fd_ = -1;
+};
