@@ -130,7 +130,7 @@ int arc_name_is(const char *name, int want)
 std::string arc_list(const std::string &dir, int want, std::vector<std::string> &out)
 {
 	out.clear();
-	DIR *d = arc_opendir(dir);
+	DIR *d = want == 8 ? opendir(dir.c_str()) : arc_opendir(dir);  // ROOT itself may be a link
 	if (!d)
 		return errno == ENOENT ? "" : dir + ": cannot read directory: " + arc_dir_error(errno);
 	while (struct dirent *e = readdir(d))

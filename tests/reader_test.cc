@@ -213,4 +213,10 @@ TEST(Reader, ADayOrPeriodThatIsALinkIsNotFollowed)
 	EXPECT_EQ(got, "2026120712000000 ok " + std::to_string(slurp(a.root + "/" + frame_path("2026120712000000")).size()) +
 			       "\n! " + a.root + "/20261208: cannot read directory: a link, not followed\n! " + a.root +
 			       "/20261209/20261209120: cannot read directory: a link, not followed\n");
+	// ROOT itself given as a link (a disk mounted elsewhere) is the archive.
+	ASSERT_EQ(symlink(out.root.c_str(), (a.root + "/elsewhere").c_str()), 0);
+	EXPECT_EQ(listed(a.root + "/elsewhere", ArcRange(), true),
+		  "2026120812000000 ok " + std::to_string(slurp(out.root + "/" + frame_path("2026120812000000")).size()) +
+			  "\n2026120912000000 ok " +
+			  std::to_string(slurp(out.root + "/" + frame_path("2026120912000000")).size()) + "\n");
 }
