@@ -83,7 +83,8 @@ static std::string head(const Site &s, const std::string &title)
 	       "body{font-family:sans-serif;margin:0.5em;background:#111;color:#ddd}a{color:#8cf}"
 	       "img{max-width:100%;height:auto;display:block}table{border-collapse:collapse}"
 	       "td,th{padding:2px 6px;border-bottom:1px solid #333;text-align:right}"
-	       "td.l,th.l{text-align:left}nav a{margin-right:1em}</style></head><body>\n"
+	       "td.l,th.l{text-align:left}nav a{margin-right:1em}"
+	       ".hours{display:flex;flex-wrap:wrap;gap:6px}.hours a{width:400px;max-width:100%}</style></head><body>\n"
 	       "<nav><a href=\"/\">live</a><a href=\"/days\">days</a><a href=\"/health\">health</a></nav>\n"
 	       "<h1>" + site_html(s.title + " - " + title) + "</h1>\n";
 }
@@ -160,9 +161,51 @@ static QlOpts spectrum(const Site &s, const std::string &title)
 	return o;
 }
 
+// The days given counted behind the pages (see Site), unless a count is under way already.
+static void count_later(Site &s, std::vector<std::string> days, long long now)
+{
+	std::lock_guard<std::mutex> l(s.count_m);
+	if (s.counting || s.ending)
+		return;
+	if (s.counter.joinable())
+		s.counter.join();  // ended: it cleared `counting` as its last step
+	s.counting = true;
+	s.counter = std::thread([&s, days = std::move(days), now] {
+		for (const std::string &d : days) {
+			if (s.ending)
+				break;
+			DaySummary sum;
+			s.book.summary(d, now, sum);
+			std::lock_guard<std::mutex> l(s.count_m);
+			s.counted[d] = sum;
+		}
+		std::lock_guard<std::mutex> l(s.count_m);
+		s.counting = false;
+	});
+}
+
+// A past day's summary if it has one (kept, or counted behind the pages) under the day's
+// current signature; today's (and a later day's) counted now.
+static bool known(Site &s, const std::string &d, const ArcRange &r, long long now, DaySummary &sum)
+{
+	if (now < r.end) {
+		s.book.summary(d, now, sum);
+		return true;
+	}
+	std::string sig = s.book.signature(d);
+	if (s.book.kept(d, sig, sum))
+		return true;
+	std::lock_guard<std::mutex> l(s.count_m);
+	auto it = s.counted.find(d);
+	if (it == s.counted.end() || it->second.sig != sig)
+		return false;
+	sum = it->second;
+	return true;
+}
+
 static SiteReply days_page(Site &s, long long now)
 {
-	std::vector<std::string> days;
+	std::vector<std::string> days, later;
 	std::string why = s.book.days(days);
 	std::string h = head(s, "days");
 	if (!why.empty())
@@ -175,7 +218,12 @@ static SiteReply days_page(Site &s, long long now)
 		ArcRange r;
 		if (!arc_period(d.c_str(), 8, &r.start, &r.end))
 			continue;
-		s.book.summary(d, now, sum);
+		if (!known(s, d, r, now, sum)) {
+			later.push_back(d);
+			h += "<tr id=\"d" + d + "\"><td class=l><a href=\"/day/" + d + "\">" + readable(d) +
+			     "</a></td><td colspan=5 class=uncounted>not counted yet</td><td></td></tr>\n";
+			continue;
+		}
 		char pct[32];
 		snprintf(pct, sizeof pct, "%.2f%%", sum.expected ? 100.0 * (double)sum.present / (double)sum.expected : 0.0);
 		h += "<tr id=\"d" + d + "\"><td class=l><a href=\"/day/" + d + "\">" + readable(d) + "</a>" +
@@ -188,6 +236,11 @@ static SiteReply days_page(Site &s, long long now)
 	}
 	h += "</table>\n<p>present and missing: frames of the day's 172800 half seconds; bursts: ? until the day's "
 	     "page has been seen or the nightly job has listed them.</p>\n";
+	if (!later.empty()) {
+		h += "<p id=counting>" + std::to_string(later.size()) + " days not counted yet: they are being counted, "
+		     "newest first; ask for this page again.</p>\n";
+		count_later(s, std::move(later), now);
+	}
 	return made("text/html; charset=utf-8", h + TAIL);
 }
 
@@ -252,14 +305,20 @@ static SiteReply day_page(Site &s, const Route &r, long long now)
 		     "</td><td>" + seconds(n) + "</td></tr>\n";
 	h += "</table>\n<p>Gaps of a minute or more";
 	h += sum.gaps.size() >= DAY_GAPS ? ", the first " + std::to_string(DAY_GAPS) + ".</p>\n" : ".</p>\n";
-	h += "<h2>Hours</h2>\n<p>";
-	for (int hour = 0; hour < 24; hour++) {
+	h += "<h2>Hours</h2>\n<div class=hours>";
+	for (int hour = 0; hour < 24; hour++) {  // drawn when the browser comes to them; not yet: a link
 		char b[16];
 		long long from = r.range.start + hour * 360000LL;
 		snprintf(b, sizeof b, "%02d:00", hour);
-		h += "<a href=\"" + route_range_path(from, from + 360000) + "\">" + b + "</a> ";
+		std::string path = route_range_path(from, from + 360000);
+		bool empty = std::any_of(sum.gaps.begin(), sum.gaps.end(), [&](const std::pair<long long, long long> &g) {
+			return g.first <= from && g.first + g.second * 50 >= from + 360000;
+		});
+		h += "<a href=\"" + path + "\">" + b +
+		     (empty ? "<br>no frames" : "") + (from < now && !empty ? "<br><img src=\"" + path + ".png\" width=\"400\" loading=\"lazy\" alt=\"" + b + "\">" : "") +
+		     "</a>\n";
 	}
-	h += "</p>\n";
+	h += "</div>\n";
 	return made("text/html; charset=utf-8", h + TAIL);
 }
 

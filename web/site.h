@@ -5,8 +5,13 @@
 // worker threads, never on the thread that serves the network.
 #pragma once
 
+#include <atomic>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "daybook.h"
 #include "reader.h"
@@ -26,13 +31,28 @@ struct SiteReply {
 	bool cached = false;  // taken from the shelf
 };
 
+// The days page never counts a past day's frames itself (a year of them would take minutes):
+// it shows the summaries there are, and one thread of the Site's own counts the others, newest
+// first, one at a time, for the next time the page is asked for. What it counted and could not
+// keep (the cache unwritable, a problem met) is held here, by day and signature.
 struct Site {
 	Daybook book;
 	Shelf shelf;
 	std::string title;
+	std::mutex count_m;
+	std::map<std::string, DaySummary> counted;  // day -> its summary, under the lock
+	std::thread counter;
+	bool counting = false;           // under the lock
+	std::atomic<bool> ending{false};
 	Site(const std::string &root, const std::string &cache, size_t shelf_bytes, std::string t)
 		: book(root, cache), shelf(shelf_bytes), title(std::move(t))
 	{
+	}
+	~Site()
+	{
+		ending = true;
+		if (counter.joinable())
+			counter.join();
 	}
 };
 
