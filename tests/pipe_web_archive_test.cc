@@ -562,3 +562,39 @@ TEST(PipeWebArchive, ADownloadThatIsNotReadHoldsBackNoOneElse)
 	EXPECT_LT(rss() - before, 8 * 1024) << "KiB more";
 	close(fd);
 }
+
+// A cache named with a trailing slash is still inside the archive: refused, and nothing made in ROOT.
+TEST(PipeWebArchive, TheCacheMustNotBeInsideTheArchiveHoweverItIsSpelt)
+{
+	TempDir t;
+	fs::create_directories(t / "arc");
+	Ran r = run({bin("pipe-web"), "-l", "127.0.0.1:0", "-a", t / "arc", "-C", t / "arc/cache/"}, "", 3000);
+	EXPECT_EQ(exit_code(r.status), 1) << r.err;
+	EXPECT_FALSE(fs::exists(t / "arc/cache"));
+}
+
+// The nightly status file that is not a regular file (a FIFO nobody writes) holds no worker: the
+// health page answers, and so do the others.
+TEST(PipeWebArchive, ANightlyStatusThatIsAFifoHoldsNoWorker)
+{
+	Served s;
+	store(s.root, sky("2026120110000000", 20));
+	fs::create_directories(s.root + ".products");
+	ASSERT_EQ(mkfifo((s.root + ".products/last-run.json").c_str(), 0644), 0);
+	s.start();
+	for (int i = 0; i < 3; i++) {
+		int fd = dial(s.port);
+		ASSERT_GE(fd, 0);
+		std::string q = request("/health");
+		(void)!send(fd, q.data(), q.size(), MSG_NOSIGNAL);
+		Got g = parse(read_to_end(fd, 5000));
+		close(fd);
+		EXPECT_EQ(g.status, 200) << "the health page, try " << i;
+	}
+	int fd = dial(s.port);
+	ASSERT_GE(fd, 0);
+	std::string q = request("/days");
+	(void)!send(fd, q.data(), q.size(), MSG_NOSIGNAL);
+	EXPECT_EQ(parse(read_to_end(fd, 5000)).status, 200);
+	close(fd);
+}
