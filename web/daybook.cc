@@ -41,7 +41,12 @@ Daybook::Daybook(std::string root, std::string cache) : root_(std::move(root)), 
 
 std::string Daybook::days(std::vector<std::string> &out) const
 {
-	return arc_list(root_, 8, out);
+	std::string why = arc_list(root_, 8, out);
+	std::erase_if(out, [&](const std::string &d) {  // a day that is a link is not the archive's
+		struct stat st;
+		return lstat((root_ + "/" + d).c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+	});
+	return why;
 }
 
 std::string Daybook::path(const std::string &day, const char *what) const

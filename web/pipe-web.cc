@@ -28,6 +28,7 @@
 #include <cstring>
 #include <ctime>
 #include <deque>
+#include <filesystem>
 #include <getopt.h>
 #include <map>
 #include <memory>
@@ -238,6 +239,7 @@ struct HttpSession : std::enable_shared_from_this<HttpSession> {
 	std::unique_ptr<Pieces> rec;  // a download under way
 	bool fits = false;            // and it is a FITS file
 	std::string piece;               // its piece being written
+	bool plain = false;              // sent as it is, for HTTP/1.0: no chunks, the end closes
 	HttpSession(Server &s, tcp::socket &&sock, Slot &&sl) : srv(s), stream(std::move(sock)), slot(std::move(sl)) {}
 	~HttpSession() { done_download(); }
 	void done_download()
@@ -326,12 +328,13 @@ struct HttpSession : std::enable_shared_from_this<HttpSession> {
 		std::string name = rt.from + "-" + rt.to + (fits ? ".fits" : ".rec");
 		auto job = [self = shared_from_this(), v, keep, name]() mutable {
 			std::string why = self->rec->start();
+			int status = self->rec->fail_status;
 			Server &srv = self->srv;
-			asio::post(srv.ioc, [self = std::move(self), why, v, keep, name] {
+			asio::post(srv.ioc, [self = std::move(self), why, status, v, keep, name] {
 				if (why.empty())
 					return self->header(v, keep, name);
 				self->done_download();
-				self->send(v, keep, 500, "text/plain; charset=utf-8", "cannot make " + name + ": " + why + "\n");
+				self->send(v, keep, status, "text/plain; charset=utf-8", "cannot make " + name + ": " + why + "\n");
 			});
 		};
 		if (!srv.loads->submit(std::move(job)))
@@ -345,7 +348,11 @@ struct HttpSession : std::enable_shared_from_this<HttpSession> {
 		res->set(http::field::content_type, fits ? "application/fits" : "application/octet-stream");
 		res->set(http::field::content_disposition, "attachment; filename=\"" + name + "\"");
 		res->set("X-Content-Type-Options", "nosniff");
-		res->chunked(true);
+		plain = v < 11;  // HTTP/1.0 knows no chunks: the body as it is, its end the connection's
+		if (plain)
+			res->keep_alive(false);
+		else
+			res->chunked(true);
 		auto sr = std::make_shared<http::response_serializer<http::empty_body>>(*res);
 		stream.expires_after(REPLY_TIME);
 		http::async_write_header(stream, *sr, [self = shared_from_this(), res, sr](beast::error_code ec, size_t) {
@@ -367,6 +374,12 @@ struct HttpSession : std::enable_shared_from_this<HttpSession> {
 	void write_piece(bool more, bool keep)
 	{
 		stream.expires_after(REPLY_TIME);
+		if (!more && plain) {
+			done_download();
+			beast::error_code ec;
+			stream.socket().shutdown(tcp::socket::shutdown_send, ec);
+			return close();
+		}
 		if (!more) {
 			done_download();
 			auto last = std::make_shared<http::chunk_last<>>();
@@ -378,6 +391,14 @@ struct HttpSession : std::enable_shared_from_this<HttpSession> {
 		}
 		if (piece.empty())
 			return produce(keep);
+		if (plain)
+			return asio::async_write(stream, asio::const_buffer(piece.data(), piece.size()),
+						 [self = shared_from_this(), keep](beast::error_code ec, size_t) {
+							 if (ec)
+								 return self->close();
+							 self->piece.clear();
+							 self->produce(keep);
+						 });
 		auto ch = std::make_shared<http::chunk_body<asio::const_buffer>>(asio::const_buffer(piece.data(), piece.size()));
 		asio::async_write(stream, *ch, [self = shared_from_this(), keep, ch](beast::error_code ec, size_t) {
 			if (ec)
@@ -585,7 +606,7 @@ static void options(Server &srv, int argc, char **argv)
 		srv.title = name;
 	opterr = 0;
 	for (int c; (c = getopt(argc, argv, "l:n:t:xa:C:")) != -1;) {
-		if (c == 'a' || c == 'C')
+		if ((c == 'a' || c == 'C') && *optarg)
 			(c == 'a' ? srv.root : srv.cache) = optarg;
 		else if (c == 'l')
 			srv.listen = optarg;
@@ -608,15 +629,16 @@ static void open_archive(Server &srv)
 	need_dir(srv.root.c_str());
 	if (srv.cache.empty())
 		srv.cache = srv.root + ".web";
-	char *r = realpath(srv.root.c_str(), nullptr);
-	std::string real = r ? r : srv.root;
-	free(r);
-	size_t slash = srv.cache.rfind('/');
-	std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : srv.cache.substr(0, slash);
-	char *c = realpath(parent.c_str(), nullptr);
-	std::string full = c ? std::string(c) + "/" + srv.cache.substr(slash + 1) + "/" : "";
-	free(c);
-	if (full.rfind(real + "/", 0) == 0)
+	// Both as the file system resolves them, however spelt (a trailing slash, "..", links, a
+	// part not made yet).
+	std::error_code e1, e2;
+	std::string real = std::filesystem::weakly_canonical(srv.root, e1).string();
+	std::string full = std::filesystem::weakly_canonical(srv.cache, e2).string();
+	while (full.size() > 1 && full.back() == '/')
+		full.pop_back();
+	if (e1 || e2)
+		die("%s: cannot resolve the cache's place: %s", srv.cache.c_str(), (e1 ? e1 : e2).message().c_str());
+	if (full == real || full.rfind(real == "/" ? real : real + "/", 0) == 0)
 		die("%s: the cache must not be inside the archive %s", srv.cache.c_str(), srv.root.c_str());
 	srv.site = std::make_unique<Site>(srv.root, srv.cache, SHELF_BYTES, srv.title);
 	srv.renders = std::make_unique<Works>(WORKERS, WORK_QUEUE);

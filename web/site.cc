@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <ctime>
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 #include <cstring>
 #include <fstream>
@@ -342,14 +344,35 @@ static SiteReply range_page(Site &s, const Route &r)
 }
 
 // The last nightly run's status, as spectrum-nightly leaves it in ROOT.products/last-run.json.
+// The nightly job's record of its last run (ROOT.products/last-run.json): a small regular file,
+// never a link or a pipe, which would hold a worker for ever.
 static std::string nightly_rows(const Site &s)
 {
-	std::ifstream f(s.book.root() + ".products/last-run.json");
-	std::stringstream ss;
-	ss << f.rdbuf();
-	nlohmann::json j = nlohmann::json::parse(ss.str(), nullptr, false);
-	if (!j.is_object())
+	enum { MAX_RECORD = 65536 };
+	int fd = open((s.book.root() + ".products/last-run.json").c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+	if (fd < 0 && errno == ENOENT)
 		return "<p id=nightly>No nightly run recorded.</p>\n";
+	struct stat st;
+	std::string text, why;
+	if (fd < 0)
+		why = strerror(errno);
+	else if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+		why = "not a regular file";
+	else if (st.st_size > MAX_RECORD)
+		why = "too large";
+	else {
+		text.resize((size_t)st.st_size);
+		ssize_t n = read(fd, text.data(), text.size());
+		text.resize(n > 0 ? (size_t)n : 0);
+	}
+	if (fd >= 0)
+		close(fd);
+	nlohmann::json j = nlohmann::json::parse(text, nullptr, false);
+	if (why.empty() && !j.is_object())
+		why = "not a JSON object";
+	if (!why.empty())
+		return "<p id=nightly>The record of the last nightly run (last-run.json beside the archive) cannot be "
+		       "read: " + site_html(why) + ".</p>\n";
 	std::string h = "<table id=nightly>";
 	for (auto &[k, v] : j.items())
 		h += "<tr><td class=l>" + site_html(k) + "</td><td class=l>" +
@@ -476,6 +499,20 @@ std::string FitsStream::start()
 	if (!mkdtemp(dir.data()))
 		return "cannot make a temporary directory: " + std::string(strerror(errno));
 	std::string path = dir + "/stretch.fits";
+	// Room for it at its largest (32-bit values; the tables and headers a megabyte at most).
+	long long need = 2LL * FR_POINTS * 4 * ((r_.end - r_.start) / 50 + 1) + (1 << 20);
+	struct statvfs fs;
+	if (statvfs(dir.c_str(), &fs) == 0) {
+		long long total = (long long)fs.f_blocks * (long long)fs.f_frsize,
+			  avail = (long long)fs.f_bavail * (long long)fs.f_frsize,
+			  reserve = std::max(FITS_RESERVE_MIN, total / 100 * FITS_RESERVE_PCT);
+		if (avail - need < reserve) {
+			rmdir(dir.c_str());
+			fail_status = 507;
+			return "not enough free space to write it (" + std::to_string(need >> 20) + " MB, and " +
+			       std::to_string(reserve >> 20) + " MB kept free)";
+		}
+	}
 	FwStation st;
 	if (station_name_ok(name_.c_str()))
 		st.name = name_;
@@ -500,6 +537,10 @@ std::string FitsStream::start()
 		why = "cannot read it back: " + std::string(strerror(errno));
 	unlink(path.c_str());  // the file lives on while open, and goes with it
 	rmdir(dir.c_str());
+	if (why == "no frames in the stretch")
+		fail_status = 404;
+	for (size_t at; (at = why.find(path)) != std::string::npos;)  // the server's own paths are not told
+		why.replace(at, path.size(), "the file");
 	return why;
 }
 

@@ -70,7 +70,13 @@ public:
 	virtual ~Pieces() = default;
 	virtual std::string start() { return ""; }
 	virtual bool next(std::string &out) = 0;
+	int fail_status = 500;  // the answer's status when start() says why not
 };
+
+// A FITS file is written whole before it is sent: it is refused (507) unless the disk it is
+// written on keeps FITS_RESERVE_PCT of its size (at least FITS_RESERVE_MIN bytes) free after it.
+inline constexpr long long FITS_RESERVE_MIN = 1LL << 30;
+enum { FITS_RESERVE_PCT = 10 };
 
 // The records of a stretch, exactly as arc-cat ROOT FROM TO writes them, a batch at a time:
 // frames in stamp order, each once, broken ones and unreadable directories passed over.
