@@ -46,6 +46,8 @@ TEST(Route, AddressesAndRefusals)
 		{"/", 200, RT_OTHER, RF_PAGE},
 		{"/ws", 200, RT_OTHER, RF_PAGE},
 		{"/day/20261340", 404, RT_OTHER, RF_PAGE},          // not a real day
+		{"/day/10040523", 404, RT_OTHER, RF_PAGE},          // before any stamp's time
+		{"/range/19691231/19700101", 400, RT_OTHER, RF_PAGE},
 		{"/day/20260229", 404, RT_OTHER, RF_PAGE},          // not a leap year
 		{"/day/notaday", 404, RT_OTHER, RF_PAGE},
 		{"/day/20261201.rec", 404, RT_OTHER, RF_PAGE},

@@ -139,6 +139,8 @@ Route route_parse(std::string_view target)
 			return refuse(404, "no such address: a day is a page or .png (its records and FITS: /range)");
 		if (!real_day(d, r.range))
 			return refuse(404, "not a day: " + d);
+		if (r.range.start < 0)  // stamps name no time before 1970
+			return refuse(404, "not a day of the archive: " + d);
 		r.day = d;
 		if (seg.size() == 2) {
 			r.kind = RT_DAY;
@@ -173,6 +175,8 @@ Route route_parse(std::string_view target)
 			return refuse(400, why);
 		if (r.range.end - r.range.start > ROUTE_MAX_RANGE)
 			return refuse(400, "range too long: at most a day (24 hours)");
+		if (r.range.start < 0)
+			return refuse(400, "not a time of the archive: before 1970");
 		r.kind = RT_RANGE;
 		if (seg.size() == 5) {
 			std::string b = seg[4];
