@@ -165,6 +165,28 @@ TEST(DaybookEdges, ADayNotOverIsCountedUpToNowAndNeverKept)
 	}
 }
 
+// The nightly job lists a day's bursts after the day was summarised: its summary learns the
+// count once the list is read.
+TEST(DaybookEdges, ANightlyListWrittenAfterTheSummaryGivesItsCount)
+{
+	ArcTree a(run_of("2026120110000000", 20));
+	TempDir c;
+	Daybook book(a.root, c / "cache");
+	long long now = when("2026120800000000");
+	DaySummary s;
+	ASSERT_EQ(book.summary("20261201", now, s), "");
+	EXPECT_EQ(s.bursts, -1);
+	fs::create_directories(a.root + ".products/20261201");
+	std::string burst = "{\"id\":1,\"kind\":\"III\",\"start\":\"2026120110000100\",\"end\":\"2026120110000500\",\"peak\":"
+			    "\"2026120110000200\",\"f_lo\":20,\"f_hi\":30,\"peak_db\":10,\"drift\":-1}\n";
+	spit(a.root + ".products/20261201/events.json", burst + burst);
+	std::vector<DayBurst> b;
+	book.bursts("20261201", now, b);
+	EXPECT_EQ(b.size(), 2u);
+	ASSERT_EQ(book.summary("20261201", now, s), "");
+	EXPECT_EQ(s.bursts, 2);
+}
+
 TEST(DaybookEdges, ABurstListThatIsALinkIsNotRead)
 {
 	ArcTree a(run_of("2026120110000000", 20));

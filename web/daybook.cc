@@ -247,8 +247,15 @@ std::string Daybook::summary(const std::string &day, long long now, DaySummary &
 std::string Daybook::bursts(const std::string &day, long long now, std::vector<DayBurst> &out)
 {
 	out.clear();
-	if (nightly(root_, day, out))
+	if (nightly(root_, day, out)) {  // written after the day was summarised, maybe: the count follows
+		std::string sig = signature(day);
+		DaySummary s;
+		if (kept(day, sig, s) && s.bursts != (long)out.size()) {
+			s.bursts = (long)out.size();
+			keep(path(day, ".json"), summary_text(s));
+		}
 		return "";
+	}
 	std::string sig = signature(day), file = path(day, ".bursts");
 	if (cached(file, sig, out))
 		return "";
