@@ -163,6 +163,13 @@ TEST(DaybookEdges, ADayNotOverIsCountedUpToNowAndNeverKept)
 		EXPECT_EQ(s.present + s.missing, so_far) << now;
 		EXPECT_FALSE(exists(c / "cache/20261201.json")) << now;
 	}
+	// A day not begun yet (stamps ahead of the clock): the whole day, as arc-stat counts it.
+	DaySummary s;
+	ASSERT_EQ(book.summary("20261201", when("2026113012000000"), s), "");
+	EXPECT_FALSE(s.final);
+	EXPECT_EQ(s.expected, 172800);
+	EXPECT_EQ(s.present, 20);
+	EXPECT_EQ(s.missing, 172800 - 20);
 }
 
 // The nightly job lists a day's bursts after the day was summarised: its summary learns the

@@ -38,6 +38,7 @@ TEST(Route, AddressesAndRefusals)
 		{"/day/20261201.png", 200, RT_DAY, RF_PNG},
 		{"/day/20261201/strip.png", 200, RT_STRIP, RF_PNG},
 		{"/day/20261201/burst/3.png", 200, RT_BURST, RF_PNG},
+		{"/day/20261201/burst/03.png", 404, RT_OTHER, RF_PAGE},  // one address for a burst
 		{"/range/2026120110/2026120111", 200, RT_RANGE, RF_PAGE},
 		{"/range/2026-12-01T10:00/2026-12-01T10:10.rec", 200, RT_RANGE, RF_REC},
 		{"/range/20261201/20261202.fits", 200, RT_RANGE, RF_FITS},

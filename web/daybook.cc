@@ -214,7 +214,8 @@ std::string Daybook::summary(const std::string &day, long long now, DaySummary &
 	s.day = day;
 	s.sig = sig;
 	s.final = now >= r.end;
-	// Counted as arc-stat -p 1d DAY counts it, up to now when the day is not over.
+	// Counted as arc-stat -p 1d DAY counts it, up to now when the day is not over; a day not begun
+	// (frames stamped ahead of the host's clock) as a whole, as arc-stat counts it.
 	ArcTally t(r.end - r.start, r.start, r.end, [](TallyRow &, bool) {},
 		   [&s](long long start, long long, long long n, bool) {
 			   if (n >= DAY_GAP_SLOTS && s.gaps.size() < DAY_GAPS)
@@ -229,7 +230,7 @@ std::string Daybook::summary(const std::string &day, long long now, DaySummary &
 			first = problem;
 		else if (k == ArcList::FRAME)
 			t.frame(e.t, e.bytes, e.present(), !e.present());
-	t.finish(std::min(now, r.end));
+	t.finish(now < r.start ? r.end : std::min(now, r.end));
 	const TallyRow &tot = t.total();
 	s.expected = tot.expected;
 	s.present = tot.present;

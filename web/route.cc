@@ -153,8 +153,8 @@ Route route_parse(std::string_view target)
 		}
 		if (seg.size() == 4 && seg[2] == "burst") {
 			std::string id = seg[3];
-			if (ending(id) == RF_PNG && !id.empty() && id.size() <= 9 &&
-			    id.find_first_not_of("0123456789") == std::string::npos) {
+			if (ending(id) == RF_PNG && !id.empty() && id.size() <= 9 && (id[0] != '0' || id == "0") &&
+			    id.find_first_not_of("0123456789") == std::string::npos) {  // one address each
 				r.kind = RT_BURST;
 				r.format = RF_PNG;
 				r.burst = atol(id.c_str());
