@@ -2,6 +2,10 @@
 // each step's calls and turned into words once, where the step reports.
 #include "spectra.h"
 
+extern "C" {
+#include <fitsio2.h>  // ffgbyt: a header's bytes, read raw (this header declares it for C alone)
+}
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -33,6 +37,42 @@ static bool within_file(fitsfile *f, long long bytes)
 	int st = 0;
 	fits_get_hduaddrll(f, &head, &data, &end, &st);
 	return st == 0 && end <= (bytes + 2879) / 2880 * 2880;
+}
+
+// Moves to the extension after the image, once its header's cards were read raw and found safe
+// for CFITSIO to parse: it copies a column name's value (TTYPEn) into a field one character too
+// short for a value that fills its card unquoted, and parses a tile-compressed image's keywords
+// at length; no station file has either. Returns "" or why not.
+static std::string to_extension(fitsfile *f, long long bytes)
+{
+	LONGLONG head = 0, data = 0, end = 0;
+	int st = 0;
+	fits_get_hduaddrll(f, &head, &data, &end, &st);
+	char block[2880];
+	for (LONGLONG at = end; st == 0 && at + (LONGLONG)sizeof block <= bytes; at += sizeof block) {
+		if (ffmbyt(f, at, REPORT_EOF, &st) != 0 || ffgbyt(f, sizeof block, block, &st) != 0)
+			break;  // no header there: CFITSIO says so below
+		for (const char *card = block; card < block + sizeof block; card += 80) {
+			if (memcmp(card, "END     ", 8) == 0)
+				goto parse;
+			if (card[8] != '=')
+				continue;
+			int v = 9, n = 80;
+			while (v < 80 && card[v] == ' ')
+				v++;
+			while (n > v && card[n - 1] == ' ')
+				n--;
+			if (v < 80 && card[v] != '\'' && (memchr(card + v, '/', (size_t)(n - v)) ? 0 : n - v) >= 69)
+				return "a header card's value (" + std::string(card, strcspn(card, " =")) + ") is too long to be a number";
+			if (memcmp(card, "ZIMAGE  ", 8) == 0 && v < 80 && card[v] == 'T')
+				return "a tile-compressed image, which is not a station's file";
+		}
+	}
+parse:
+	st = 0;
+	fits_movabs_hdu(f, 1, nullptr, &st);
+	fits_movrel_hdu(f, 1, nullptr, &st);
+	return st ? "no extension" : "";
 }
 
 namespace {
@@ -216,11 +256,11 @@ std::string own(SpReader *r, int bitpix)
 	bool wide = bitpix == LONG_IMG && bzero == 0 && blank == -1;
 	if (st || !(narrow || wide) || r->rows != FR_POINTS || bscale != 0.01 || cdelt != 0.5)
 		return std::string(not_ours) + "not 900 rows of 16- or 32-bit levels in hundredths, half a second a column";
-	fits_movrel_hdu(r->f, 1, nullptr, &st);
-	if (st)
-		return "no extension";
+	std::string why = to_extension(r->f, r->bytes);
+	if (!why.empty())
+		return why;
 	std::vector<double> freq;
-	std::string why = column(r->f, r->bytes, "TIME", r->cols, "columns", &r->time);
+	why = column(r->f, r->bytes, "TIME", r->cols, "columns", &r->time);
 	if (why.empty())
 		why = column(r->f, r->bytes, "FREQUENCY", r->rows, "rows", &freq);
 	if (!why.empty())
@@ -255,11 +295,11 @@ std::string station(SpReader *r, const SpOpts &o)
 	int st = 0;
 	if (r->rows > MAX_VALUES / r->cols)
 		return "image of " + std::to_string(r->rows) + " x " + std::to_string(r->cols) + " values is too large";
-	fits_movrel_hdu(r->f, 1, nullptr, &st);
-	if (st)
-		return "no extension";
+	std::string why = to_extension(r->f, r->bytes);
+	if (!why.empty())
+		return why;
 	std::vector<double> freq;
-	std::string why = column(r->f, r->bytes, "TIME", r->cols, "samples", &r->time);
+	why = column(r->f, r->bytes, "TIME", r->cols, "samples", &r->time);
 	if (why.empty())
 		why = column(r->f, r->bytes, "FREQUENCY", r->rows, "channels", &freq);
 	if (!why.empty())

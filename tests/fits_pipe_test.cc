@@ -368,6 +368,28 @@ TEST(FitsPipe, BadFilesAreNamedAndSkipped)
 		EXPECT_EQ(r.err, "fits-pipe: " + bad + ": " + c.why + "; skipped\n") << c.name;
 		EXPECT_TRUE(r.out == good.out) << c.name;
 	}
+	// Header cards CFITSIO cannot be trusted to parse (a column name that fills its card
+	// unquoted overflows its field), read raw and refused before it parses them.
+	struct { const char *name, *find, *card, *why; } raw[] = {
+		{"ttype.fit", "TTYPE2  = ", "TTYPE2  = \x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05"
+		 "\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05"
+		 "\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05",
+		 "a header card's value (TTYPE2) is too long to be a number"},
+		{"zimage.fit", "TFORM2  = ", "ZIMAGE  =                    T", "a tile-compressed image, which is not a station's file"},
+	};
+	for (auto &c : raw) {
+		std::string bad = t / c.name, card = std::string(c.card) + std::string(80 - strlen(c.card), ' ');
+		make(bad, Station{});
+		std::string bytes = slurp(bad);
+		size_t at = bytes.find(c.find);
+		ASSERT_NE(at, std::string::npos) << c.name;
+		bytes.replace(at, 80, card);
+		spit(bad, bytes);
+		Ran r = run({bin("fits-pipe"), "-z", "+0000", t / "late.fit", bad, t / "early.fit"});
+		EXPECT_EQ(exit_code(r.status), 1) << c.name;
+		EXPECT_EQ(r.err, "fits-pipe: " + bad + ": " + c.why + "; skipped\n") << c.name;
+		EXPECT_TRUE(r.out == good.out) << c.name;
+	}
 	// A small gzip file that would inflate to more than any station's file, refused before it
 	// is opened whole in memory.
 	std::string bomb = t / "bomb.fit.gz";
