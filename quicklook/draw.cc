@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <png.h>
 
 #include "palette.h"
 #include "stats.h"
@@ -454,10 +455,41 @@ static void curve(cairo_surface_t *sf, cairo_t *cr, QlOpts &o, const std::vector
 	title(cr, g.left, o, t0, span);
 }
 
-static cairo_status_t to_string(void *s, const unsigned char *data, unsigned int n)
+// The drawn surface as an 8-bit RGB PNG into *out. Written for speed (no filter, light
+// compression): cairo's own writer, over the same library, compresses hard, and took most of a
+// picture's time for a file hardly smaller (a noisy ten minutes: 0.84 MB here, 1.0 MB there).
+static std::string encode(cairo_surface_t *sf, std::string *out)
 {
-	((std::string *)s)->append((const char *)data, n);
-	return CAIRO_STATUS_SUCCESS;
+	cairo_surface_flush(sf);
+	int w = cairo_image_surface_get_width(sf), h = cairo_image_surface_get_height(sf);
+	int stride = cairo_image_surface_get_stride(sf);
+	const unsigned char *px = cairo_image_surface_get_data(sf);
+	std::vector<unsigned char> rgb((size_t)w * (size_t)h * 3);
+	unsigned char *o = rgb.data();
+	for (int y = 0; y < h; y++)
+		for (int x = 0; x < w; x++) {
+			uint32_t q;  // cairo's RGB24: 0x00RRGGBB in the host's order
+			memcpy(&q, px + (size_t)y * (size_t)stride + 4 * (size_t)x, 4);
+			*o++ = (unsigned char)(q >> 16);
+			*o++ = (unsigned char)(q >> 8);
+			*o++ = (unsigned char)q;
+		}
+	png_image im;
+	memset(&im, 0, sizeof im);
+	im.version = PNG_IMAGE_VERSION;
+	im.width = (png_uint_32)w;
+	im.height = (png_uint_32)h;
+	im.format = PNG_FORMAT_RGB;
+	im.flags = PNG_IMAGE_FLAG_FAST;
+	png_alloc_size_t n = PNG_IMAGE_PNG_SIZE_MAX(im);
+	std::vector<unsigned char> buf(n);
+	if (!png_image_write_to_memory(&im, buf.data(), &n, 0, rgb.data(), 0, nullptr)) {
+		std::string why = std::string("cannot write the PNG: ") + im.message;
+		png_image_free(&im);
+		return why;
+	}
+	out->assign((const char *)buf.data(), n);  // no more room than the picture: it may be kept
+	return "";
 }
 
 std::string QlDraw::png(std::string *out)
@@ -486,13 +518,10 @@ std::string QlDraw::png(std::string *out)
 	else
 		curve(sf, cr, o, v, has, t0, span);
 	cairo_status_t st = cairo_status(cr);
-	if (st == CAIRO_STATUS_SUCCESS)
-		st = cairo_surface_write_to_png_stream(sf, to_string, out);
 	cairo_destroy(cr);
+	std::string why = st == CAIRO_STATUS_SUCCESS ? encode(sf, out) : std::string("cannot draw: ") + cairo_status_to_string(st);
 	cairo_surface_destroy(sf);
-	if (st != CAIRO_STATUS_SUCCESS) {
+	if (!why.empty())
 		out->clear();
-		return std::string("cannot draw: ") + cairo_status_to_string(st);
-	}
-	return "";
+	return why;
 }
