@@ -4,12 +4,10 @@
 // already summarised, a day that is not over, a burst list that is a link, the burst's ten
 // minutes, a stretch over midnight whose second day changes; and from the server, its answer to
 // one download too many and what it holds for a FITS download that is not read.
-#include <arpa/inet.h>
 #include <condition_variable>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <mutex>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -18,6 +16,7 @@
 #include "kit.h"
 #include "route.h"
 #include "site.h"
+#include "webkit.h"
 #include "works.h"
 
 namespace fs = std::filesystem;
@@ -255,41 +254,17 @@ struct Served {
 	ArcTree a;
 	int port = 0;
 	Proc p;
-	explicit Served(const std::vector<std::string> &stamps) : a(stamps)
+	explicit Served(const std::vector<std::string> &stamps) : a(stamps), p(start_pipe_web({"-a", a.root}, port))
 	{
-		Spawn s;
-		s.argv = {bin("pipe-web"), "-l", "127.0.0.1:0", "-a", a.root};
-		s.pipe_in = true;
-		p = start(s);
-		std::string said;
-		const std::string mark = "pipe-web: listening on 127.0.0.1:";
-		while (said.find('\n') == std::string::npos) {
-			std::string c = read_n(p.err, 1, 10000);
-			if (c.empty())
-				break;
-			said += c;
-		}
-		if (said.rfind(mark, 0) != 0)
-			throw std::runtime_error("pipe-web said: " + said);
-		port = atoi(said.c_str() + mark.size());
-		close(p.in);
+		p.close_in();
 	}
-	~Served() { stop(p); }
 	// A request sent on a connection with a small receiving window, the connection returned.
 	int ask(const std::string &path) const
 	{
-		int fd = socket(AF_INET, SOCK_STREAM, 0);
-		int small = 4096;
-		setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-		struct sockaddr_in sa = {};
-		sa.sin_family = AF_INET;
-		sa.sin_port = htons((unsigned short)port);
-		inet_pton(AF_INET, "127.0.0.1", &sa.sin_addr);
-		if (connect(fd, (struct sockaddr *)&sa, sizeof sa) != 0) {
-			close(fd);
+		int fd = dial(port, "127.0.0.1", 4096);
+		if (fd < 0)
 			return -1;
-		}
-		std::string q = "GET " + path + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+		std::string q = request(path);
 		(void)!send(fd, q.data(), q.size(), MSG_NOSIGNAL);
 		return fd;
 	}

@@ -4,12 +4,10 @@
 // are pipe-events', the records of a stretch are arc-cat's bytes whether its periods are loose or
 // packed, attacks on the path read nothing outside ROOT, a full queue answers 503, and a new
 // frame changes the day's summary.
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <sys/stat.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <sys/socket.h>
@@ -20,6 +18,7 @@
 #include "arckit.h"
 #include "kit.h"
 #include "route.h"
+#include "webkit.h"
 #include "works.h"
 
 namespace fs = std::filesystem;
@@ -127,104 +126,11 @@ struct Served {
 	Proc p;
 	void start(std::vector<std::string> more = {})
 	{
-		Spawn s;
-		s.argv = {bin("pipe-web"), "-l", "127.0.0.1:0", "-a", root};
-		s.argv.insert(s.argv.end(), more.begin(), more.end());
-		s.env = {"STATION_NAME=Test"};
-		s.pipe_in = true;
-		p = start_proc(s);
-		std::string said;
-		const std::string mark = "pipe-web: listening on 127.0.0.1:";
-		while (said.find('\n') == std::string::npos) {
-			std::string c = read_n(p.err, 1, 10000);
-			if (c.empty())
-				break;
-			said += c;
-		}
-		if (said.rfind(mark, 0) != 0)
-			throw std::runtime_error("pipe-web said: " + said);
-		port = atoi(said.c_str() + mark.size());
-		close(p.in);  // no live input: the archive is served all the same
-	}
-	static Proc start_proc(const Spawn &s) { return ::start(s); }
-	~Served()
-	{
-		if (port)
-			stop(p);
+		more.insert(more.begin(), {"-a", root});
+		p = start_pipe_web(more, port, {"STATION_NAME=Test"});
+		p.close_in();  // no live input: the archive is served all the same
 	}
 };
-
-static int dial(int port, const char *from = "127.0.0.1")
-{
-	int fd = socket(AF_INET, SOCK_STREAM, 0);
-	struct sockaddr_in a = {};
-	a.sin_family = AF_INET;
-	inet_pton(AF_INET, from, &a.sin_addr);
-	if (bind(fd, (struct sockaddr *)&a, sizeof a) != 0) {
-		close(fd);
-		return -1;
-	}
-	a.sin_port = htons((unsigned short)port);
-	inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
-	if (connect(fd, (struct sockaddr *)&a, sizeof a) != 0) {
-		close(fd);
-		return -1;
-	}
-	return fd;
-}
-
-static std::string request(const std::string &path)
-{
-	return "GET " + path + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
-}
-
-struct Got {
-	int status = 0;
-	std::string head, body;
-};
-
-// Undoes chunked transfer coding.
-static std::string unchunk(const std::string &b)
-{
-	std::string out;
-	size_t at = 0;
-	for (;;) {
-		size_t nl = b.find("\r\n", at);
-		if (nl == std::string::npos)
-			return out;
-		size_t n = strtoul(b.c_str() + at, nullptr, 16);
-		if (n == 0)
-			return out;
-		out += b.substr(nl + 2, n);
-		at = nl + 2 + n + 2;
-	}
-}
-
-static Got parse(const std::string &resp)
-{
-	Got g;
-	size_t at = resp.find("\r\n\r\n");
-	if (resp.size() < 12 || at == std::string::npos)
-		return g;
-	g.status = atoi(resp.c_str() + 9);
-	g.head = resp.substr(0, at);
-	g.body = resp.substr(at + 4);
-	if (g.head.find("chunked") != std::string::npos)
-		g.body = unchunk(g.body);
-	return g;
-}
-
-static Got get(int port, const std::string &path)
-{
-	int fd = dial(port);
-	if (fd < 0)
-		return {};
-	std::string q = request(path);
-	(void)!send(fd, q.data(), q.size(), MSG_NOSIGNAL);
-	std::string out = read_to_end(fd, 30000);
-	close(fd);
-	return parse(out);
-}
 
 // The figures arc-stat gives a day: its total's JSON.
 static nlohmann::json arc_stat_day(const std::string &root, const std::string &day)
@@ -592,14 +498,8 @@ TEST(PipeWebArchive, ADownloadThatIsNotReadHoldsBackNoOneElse)
 	EXPECT_EQ(get(s.port, "/range/2026120110/202612011001.rec").status, 200);  // the threads and buffers made
 	long before = rss();
 	// A client asks for the hour's records with a small window and reads nothing.
-	int fd = socket(AF_INET, SOCK_STREAM, 0);
-	int small = 4096;
-	setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-	struct sockaddr_in a = {};
-	a.sin_family = AF_INET;
-	a.sin_port = htons((unsigned short)s.port);
-	inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
-	ASSERT_EQ(connect(fd, (struct sockaddr *)&a, sizeof a), 0);
+	int fd = dial(s.port, "127.0.0.1", 4096);
+	ASSERT_GE(fd, 0);
 	std::string q = request("/range/2026120110/2026120111.rec");
 	ASSERT_EQ(send(fd, q.data(), q.size(), MSG_NOSIGNAL), (ssize_t)q.size());
 	ASSERT_TRUE(readable(fd, 20000));  // its first piece is on the way

@@ -11,7 +11,6 @@
 #include <boost/asio.hpp>
 #include <boost/beast.hpp>
 #include <arpa/inet.h>
-#include <boost/beast/core/detail/base64.hpp>
 #include <array>
 #include <cairo.h>
 #include <cmath>
@@ -23,12 +22,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "browser.h"
 #include "fanout.h"
 #include "frame.h"
 #include "kit.h"
 #include "marks.h"
 #include "palette.h"
 #include "slots.h"
+#include "webkit.h"
 
 namespace {
 
@@ -163,70 +164,12 @@ TEST(Limits, AddressKeys)
 	}
 }
 
-// A TCP connection to the port on loopback, from the given source address.
-int dial(int port, const char *from = "127.0.0.1")
-{
-	int fd = socket(AF_INET, SOCK_STREAM, 0);
-	struct sockaddr_in a = {};
-	a.sin_family = AF_INET;
-	inet_pton(AF_INET, from, &a.sin_addr);
-	if (bind(fd, (struct sockaddr *)&a, sizeof a) != 0) {
-		close(fd);
-		return -1;
-	}
-	a.sin_port = htons((unsigned short)port);
-	inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
-	if (connect(fd, (struct sockaddr *)&a, sizeof a) != 0) {
-		close(fd);
-		return -1;
-	}
-	return fd;
-}
-
-// Sends bytes on a new connection, ends its side, and reads until it closes (or ms pass).
-std::string talk(int port, const std::string &bytes, int ms = 3000, const char *from = "127.0.0.1")
-{
-	int fd = dial(port, from);
-	if (fd < 0)
-		return "(no connection)";
-	(void)!send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-	shutdown(fd, SHUT_WR);  // all said: the server sees the end at once
-	std::string out = read_to_end(fd, ms);
-	close(fd);
-	return out;
-}
-
-std::string get(int port, const std::string &path, const char *from = "127.0.0.1")
-{
-	return talk(port, "GET " + path + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", 3000, from);
-}
-
-std::string body(const std::string &response)
-{
-	size_t at = response.find("\r\n\r\n");
-	return at == std::string::npos ? "" : response.substr(at + 4);
-}
-
 // Threads of a process, from /proc.
 int threads(pid_t pid)
 {
 	std::string s = slurp("/proc/" + std::to_string(pid) + "/status");
 	size_t at = s.find("Threads:");
 	return at == std::string::npos ? -1 : atoi(s.c_str() + at + 8);
-}
-
-// The port a pipe-web started with -l ADDR:0 says it listens on ("pipe-web: listening on
-// 127.0.0.1:PORT"), read from its standard error within ms; 0 if it says nothing else or ends.
-int listening_port(Proc &p, int ms, std::string &said)
-{
-	const std::string mark = "pipe-web: listening on 127.0.0.1:";
-	while (said.find('\n') == std::string::npos) {
-		std::string c = read_n(p.err, 1, ms);
-		if (c.empty())
-			return 0;
-		said += c;
-	}
-	return said.rfind(mark, 0) == 0 ? atoi(said.c_str() + mark.size()) : 0;
 }
 
 // pipe-web on a port of the system's choosing, as it says: no port picked here can be taken
@@ -236,35 +179,21 @@ struct Web {
 	Proc p;
 	// files: the descriptors it may have (ulimit -n), 0 for as many as it likes.
 	explicit Web(std::vector<std::string> opts = {}, int files = 0, std::vector<std::string> env = {})
+		: p(start_pipe_web(opts, port, env, files))
 	{
-		Spawn s;
-		s.argv = {bin("pipe-web"), "-l", "127.0.0.1:0"};
-		s.argv.insert(s.argv.end(), opts.begin(), opts.end());
-		if (files) {
-			std::string cmd = "ulimit -n " + std::to_string(files) + " && exec \"$0\" \"$@\"";
-			s.argv.insert(s.argv.begin(), {"/bin/sh", "-c", cmd});
-		}
-		s.env = env;
-		if (std::none_of(env.begin(), env.end(), [](const std::string &e) { return e.rfind("STATION_NAME=", 0) == 0; }))
-			s.env.push_back("STATION_NAME=");  // the default title, whatever the test's environment
-		s.pipe_in = true;
-		p = start(s);
-		std::string said;
-		if (!(port = listening_port(p, 10000, said)))
-			throw std::runtime_error("pipe-web said no port: " + said + drain(p.err));
 	}
 	// Once a viewer has joined (its handshake answered is not enough: the server counts it
 	// after), what is fed reaches it as it comes, events too.
 	bool viewers(int n)
 	{
 		std::string want = "\"clients\":" + std::to_string(n) + ",";
-		return wait_until([&] { return get(port, "/healthz").find(want) != std::string::npos; }, 10000, 10);
+		return wait_until([&] { return get(port, "/healthz").body.find(want) != std::string::npos; }, 10000, 10);
 	}
 	void feed(const std::string &bytes) { ASSERT_EQ(write(p.in, bytes.data(), bytes.size()), (ssize_t)bytes.size()); }
 	bool frames(long long n)
 	{
 		std::string want = "\"frames\":" + std::to_string(n) + ",";
-		return wait_until([&] { return get(port, "/healthz").find(want) != std::string::npos; }, 10000, 10);
+		return wait_until([&] { return get(port, "/healthz").body.find(want) != std::string::npos; }, 10000, 10);
 	}
 };
 
@@ -307,7 +236,7 @@ TEST(PipeWeb, AViewerGetsTheHistoryThenEachRecordExactly)
 		w.feed(*rec(k));
 	for (int k = 8; k < 11; k++)
 		ASSERT_EQ(v.next(), *rec(k)) << k;
-	EXPECT_NE(get(w.port, "/healthz").find("{\"frames\":11,\"clients\":1,\"latest\":\"" + rec(10)->substr(0, 16) + "\"}\n"),
+	EXPECT_NE(get(w.port, "/healthz").body.find("{\"frames\":11,\"clients\":1,\"latest\":\"" + rec(10)->substr(0, 16) + "\"}\n"),
 		  std::string::npos);
 }
 
@@ -359,7 +288,7 @@ TEST(PipeWeb, HostileRequestsCloseOnlyTheirOwnConnection)
 		ASSERT_EQ(out.find("200 OK"), std::string::npos) << i;  // nothing hostile is served
 	}
 	EXPECT_NE(talk(w.port, "POST / HTTP/1.1\r\nHost: x\r\n\r\n").find("405 Method Not Allowed"), std::string::npos);
-	EXPECT_NE(get(w.port, "/nothing").find("404 Not Found"), std::string::npos);
+	EXPECT_NE(get(w.port, "/nothing").head.find("404 Not Found"), std::string::npos);
 	// A viewer that sends garbage after upgrading is dropped; the other goes on.
 	{
 		Viewer rude(w.port);
@@ -375,92 +304,15 @@ TEST(PipeWeb, HostileRequestsCloseOnlyTheirOwnConnection)
 	EXPECT_TRUE(still_running(w.p));
 }
 
-// Headless Chromium showing one page, driven over its debugging WebSocket: it evaluates
-// expressions in the page and takes pictures of it when asked, so a test waits for what the
-// page says, not for time.
-struct Browser {
-	Proc p;
-	asio::io_context ioc;
-	websocket::stream<tcp::socket> ws{ioc};
-	int next_id = 1;
-	Browser(const TempDir &t, const std::string &url)
-	{
-		Spawn s;
-		s.argv = {"/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
-			  "--no-first-run", "--disable-background-networking", "--disable-component-update",
-			  "--disable-sync", "--user-data-dir=" + t / "profile", "--window-size=1400,900",
-			  "--remote-debugging-address=127.0.0.1", "--remote-debugging-port=0", url};
-		p = start(s);
-		// Chromium writes its port when it listens, then lists the page's debugging address.
-		std::string port_file = t / "profile/DevToolsActivePort", ws_url;
-		if (!wait_until([&] { return slurp(port_file).find('\n') != std::string::npos; }, 30000, 20))
-			throw std::runtime_error("no debugging port from chromium: " + drain(p.err));
-		int port = atoi(slurp(port_file).c_str());
-		// Its first page, or, should none be listed soon (a busy machine, a page that crashed
-		// while loading), a new blank one asked for.
-		int asks = 0;
-		bool found = wait_until(
-			[&] {
-				std::string req = "GET /json/list HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
-				if (++asks % 100 == 0)
-					req = "PUT /json/new?about:blank HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
-				nlohmann::json list = nlohmann::json::parse(body(talk(port, req)), nullptr, false);
-				if (list.is_object())
-					list = nlohmann::json::array({list});
-				if (list.is_array())
-					for (auto &target : list)
-						if (target.value("type", "") == "page")
-							ws_url = target.value("webSocketDebuggerUrl", "");
-				return !ws_url.empty();
-			},
-			60000, 50);
-		if (!found)
-			throw std::runtime_error("chromium lists no page: " + drain(p.err));
-		std::string path = ws_url.substr(ws_url.find('/', strlen("ws://")));
-		ws.next_layer().connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), (unsigned short)port));
-		ws.handshake("127.0.0.1:" + std::to_string(port), path);
-		// The page as loaded now, whatever the first load met (a busy machine can give an error
-		// page): the waits that follow are for what it draws.
-		call("Page.bringToFront", nlohmann::json::object());  // a tab behind another draws nothing
-		call("Page.navigate", {{"url", url}});
-	}
-	nlohmann::json call(const std::string &method, nlohmann::json params)
-	{
-		int id = next_id++;
-		ws.write(asio::buffer(nlohmann::json{{"id", id}, {"method", method}, {"params", params}}.dump()));
-		for (int n = 0; n < 1000; n++) {  // events until the answer; none are asked for
-			beast::flat_buffer b;
-			ws.read(b);
-			nlohmann::json m = nlohmann::json::parse(beast::buffers_to_string(b.data()));
-			if (m.value("id", 0) == id)
-				return m.value("result", nlohmann::json::object());
-		}
-		return {};
-	}
-	std::string eval(const std::string &expr)
-	{
-		nlohmann::json r = call("Runtime.evaluate", {{"expression", "String(" + expr + ")"}, {"returnByValue", true}});
-		return r.contains("result") ? r["result"].value("value", "") : "";
-	}
-	// Waits (bounded) for the page to say it has drawn that many rows; a page that has not after
-	// 20 s (its first connection lost on a busy machine) is loaded again, three times at most.
-	bool rows_drawn(const std::string &n)
-	{
-		for (int k = 0; k < 3; k++) {
-			if (wait_until([&] { return eval("document.getElementById('c').dataset.rows") == n; }, 20000, 50))
-				return true;
-			call("Page.reload", nlohmann::json::object());
-		}
-		return false;
-	}
-	std::string screenshot()
-	{
-		std::string b64 = call("Page.captureScreenshot", {{"format", "png"}}).value("data", "");
-		std::string png(beast::detail::base64::decoded_size(b64.size()), '\0');
-		png.resize(beast::detail::base64::decode(png.data(), b64.data(), b64.size()).first);
-		return png;
-	}
-};
+// The live page wants a window wide enough for both panels and the list beside them.
+const char WINDOW[] = "1400,900";
+
+// Waits (bounded) for the page to say it has drawn that many rows; a page that has not after
+// 20 s (its first connection lost on a busy machine) is loaded again, twice at most.
+bool rows_drawn(Browser &br, const std::string &n)
+{
+	return br.until("document.getElementById('c').dataset.rows == '" + n + "'", 20000, 2);
+}
 
 TEST(PipeWeb, ABrowserDrawsTheWaterfall)
 {
@@ -479,9 +331,9 @@ TEST(PipeWeb, ABrowserDrawsTheWaterfall)
 		w.feed(levels(12000, 6000, k));
 	ASSERT_TRUE(w.frames(60));
 	TempDir t;
-	Browser br(t, "http://127.0.0.1:" + std::to_string(w.port) + "/");
+	Browser br(t, "http://127.0.0.1:" + std::to_string(w.port) + "/", WINDOW);
 	// The page says how many rows it has drawn; the picture is taken once it says sixty.
-	ASSERT_TRUE(br.rows_drawn("60")) << "the page drew " << br.eval("document.getElementById('c').dataset.rows") << " rows";
+	ASSERT_TRUE(rows_drawn(br, "60")) << "the page drew " << br.eval("document.getElementById('c').dataset.rows") << " rows";
 	EXPECT_EQ(br.eval("document.title"), "Spectrogram");
 	spit(t / "shot.png", br.screenshot());
 	cairo_surface_t *s = cairo_image_surface_create_from_png((t / "shot.png").c_str());
@@ -525,8 +377,8 @@ TEST(PipeWeb, ABrowserMarksAndListsABurst)
 	w.feed(sky.out);
 	ASSERT_TRUE(w.frames(200));
 	TempDir t;
-	Browser br(t, "http://127.0.0.1:" + std::to_string(w.port) + "/");
-	ASSERT_TRUE(br.rows_drawn("200"));
+	Browser br(t, "http://127.0.0.1:" + std::to_string(w.port) + "/", WINDOW);
+	ASSERT_TRUE(rows_drawn(br, "200"));
 	ASSERT_TRUE(wait_until([&] { return br.eval("document.getElementById('events').dataset.count") == "1"; }, 10000, 50));
 	EXPECT_EQ(br.eval("document.title"), "Station");
 	std::string item = br.eval("document.querySelector('#events li').textContent");
@@ -625,8 +477,8 @@ TEST(PipeWeb, ABrowserLabelsEachFrequencyAtItsPointAsPipePngDoes)
 	w.feed(frames);
 	ASSERT_TRUE(w.frames(10));
 	TempDir t;
-	Browser br(t, "http://127.0.0.1:" + std::to_string(w.port) + "/");
-	ASSERT_TRUE(br.rows_drawn("10"));
+	Browser br(t, "http://127.0.0.1:" + std::to_string(w.port) + "/", WINDOW);
+	ASSERT_TRUE(rows_drawn(br, "10"));
 	auto c = box(br, "document.getElementById('c')");
 	spit(t / "shot.png", br.screenshot());
 	cairo_surface_t *s = cairo_image_surface_create_from_png((t / "shot.png").c_str());
@@ -683,8 +535,8 @@ TEST(PipeWeb, ABrowserLabelsTheRowsWithTheirStamps)
 		w.feed(record(stamp(k), payload(k)));
 	ASSERT_TRUE(w.frames(100));
 	TempDir t;
-	Browser br(t, "http://127.0.0.1:" + std::to_string(w.port) + "/");
-	ASSERT_TRUE(br.rows_drawn("100"));
+	Browser br(t, "http://127.0.0.1:" + std::to_string(w.port) + "/", WINDOW);
+	ASSERT_TRUE(rows_drawn(br, "100"));
 	// Each label as "TEXT@ROW", the row its middle lies on.
 	auto labels = [&] {
 		auto c = box(br, "document.getElementById('c')");
@@ -719,10 +571,10 @@ TEST(PipeWeb, ABrowserScaleBarFollowsTheLevelsAndTheScale)
 	for (int k = 0; k < 4; k++)
 		w.feed(record("202612081200" + std::to_string(10 + k) + "00", payload_levels(7000, 7000)));
 	ASSERT_TRUE(w.frames(4));
-	EXPECT_NE(get(w.port, "/").find("const ARCHIVE = /*ARCHIVE*/false;"), std::string::npos);
+	EXPECT_NE(get(w.port, "/").body.find("const ARCHIVE = /*ARCHIVE*/false;"), std::string::npos);
 	TempDir t;
-	Browser br(t, "http://127.0.0.1:" + std::to_string(w.port) + "/");
-	ASSERT_TRUE(br.rows_drawn("4"));
+	Browser br(t, "http://127.0.0.1:" + std::to_string(w.port) + "/", WINDOW);
+	ASSERT_TRUE(rows_drawn(br, "4"));
 	EXPECT_EQ(br.eval("document.getElementById('archive').hidden"), "true");
 	auto texts = [&] {
 		std::string all;
@@ -783,7 +635,7 @@ TEST(PipeWeb, ABrowserListsBurstsBesideTheWaterfallAndBelowOnAPhone)
 	ASSERT_EQ(exit_code(sky.status), 0) << sky.err;
 	Web w({"-n", "200"});
 	TempDir t;
-	Browser br(t, "http://127.0.0.1:" + std::to_string(w.port) + "/");
+	Browser br(t, "http://127.0.0.1:" + std::to_string(w.port) + "/", WINDOW);
 	ASSERT_TRUE(w.viewers(1));
 	Viewer v(w.port);
 	ASSERT_TRUE(w.viewers(2));
@@ -885,7 +737,7 @@ TEST(PipeWeb, RefusalsAndTheEndOfInput)
 	ASSERT_EQ(threads(busy.p.pid), 2);
 	busy.p.close_in();
 	ASSERT_TRUE(wait_until([&] { return threads(busy.p.pid) == 1; }, 5000));
-	EXPECT_NE(get(busy.port, "/healthz").find("200 OK"), std::string::npos);
+	EXPECT_NE(get(busy.port, "/healthz").head.find("200 OK"), std::string::npos);
 	EXPECT_TRUE(still_running(busy.p));
 }
 
@@ -906,13 +758,13 @@ TEST(PipeWeb, AReadErrorOnStandardInputEndsWithStatusOne)
 TEST(PipeWeb, HealthBeforeInputAndStampsThatAreNotDigits)
 {
 	Web w({"-n", "3"});
-	EXPECT_EQ(body(get(w.port, "/healthz")), "{\"frames\":0,\"clients\":0,\"latest\":null}\n");
+	EXPECT_EQ(get(w.port, "/healthz").body, "{\"frames\":0,\"clients\":0,\"latest\":null}\n");
 	// A stamp holding a quote, a backslash, a control character and a byte that is not UTF-8:
 	// still one line of valid JSON, the stamp in it as far as JSON can say it.
 	std::string odd = std::string("12\"4\\6\x01") + "\xff" + "90123456";
 	w.feed(record(odd, payload(1)));
 	ASSERT_TRUE(w.frames(1));
-	std::string b = body(get(w.port, "/healthz"));
+	std::string b = get(w.port, "/healthz").body;
 	ASSERT_EQ(std::count(b.begin(), b.end(), '\n'), 1);
 	nlohmann::json j = nlohmann::json::parse(b);  // throws, failing the test, if not JSON
 	EXPECT_EQ(j["latest"], std::string("12\"4\\6\x01") + "\xef\xbf\xbd" + "90123456");
@@ -933,7 +785,7 @@ TEST(PipeWeb, AFarFutureStampIsServedLikeAnyOther)
 	EXPECT_EQ(v.next(), future);
 	EXPECT_EQ(v.next(), *rec(1));
 	ASSERT_TRUE(w.frames(3));
-	EXPECT_EQ(body(get(w.port, "/healthz")),
+	EXPECT_EQ(get(w.port, "/healthz").body,
 		  "{\"frames\":3,\"clients\":1,\"latest\":\"" + rec(1)->substr(0, 16) + "\"}\n");
 	Viewer late(w.port);  // a new viewer gets the three as they came
 	EXPECT_EQ(late.next(), *rec(0));
@@ -954,7 +806,7 @@ TEST(PipeWeb, ThePageDrawsRowsAsSentAndCarriesTheStationsName)
 	};
 	for (auto &c : cases) {
 		Web w(c.opts, 0, c.env);
-		std::string page = get(w.port, "/");
+		std::string page = get(w.port, "/").body;
 		EXPECT_NE(page.find("ROWS = " + c.rows + ","), std::string::npos) << c.rows;
 		EXPECT_NE(page.find("<title>" + c.title + "</title>"), std::string::npos) << c.title;
 		EXPECT_NE(page.find("<strong id=\"title\">" + c.title + "</strong>"), std::string::npos) << c.title;
@@ -992,10 +844,10 @@ TEST(PipeWeb, AThousandIdleConnectionsFromOneAddressLockNoOneElseOut)
 		idle.push_back(fd);
 	}
 	// Another address gets the page, /healthz and a viewer, while all of those are held.
-	std::string page = get(w.port, "/", "127.0.0.2");
-	EXPECT_EQ(page.rfind("HTTP/1.1 200 OK", 0), 0u) << page.substr(0, 200);
-	EXPECT_NE(page.find("</html>"), std::string::npos);
-	EXPECT_EQ(body(get(w.port, "/healthz", "127.0.0.3")),
+	Got page = get(w.port, "/", "127.0.0.2");
+	EXPECT_EQ(page.head.rfind("HTTP/1.1 200 OK", 0), 0u) << page.head;
+	EXPECT_NE(page.body.find("</html>"), std::string::npos);
+	EXPECT_EQ(get(w.port, "/healthz", "127.0.0.3").body,
 		  "{\"frames\":1,\"clients\":0,\"latest\":\"" + rec(0)->substr(0, 16) + "\"}\n");
 	Viewer v(w.port, 0, "127.0.0.2");
 	EXPECT_EQ(v.next(), *rec(0));
@@ -1011,7 +863,7 @@ TEST(PipeWeb, AThousandIdleConnectionsFromOneAddressLockNoOneElseOut)
 		}
 	}
 	EXPECT_LE(mute.size(), 16u);
-	EXPECT_NE(get(w.port, "/", "127.0.0.5").find("200 OK"), std::string::npos);
+	EXPECT_NE(get(w.port, "/", "127.0.0.5").head.find("200 OK"), std::string::npos);
 	Viewer v2(w.port, 0, "127.0.0.5");
 	EXPECT_EQ(v2.next(), *rec(0));
 	for (int fd : idle)
@@ -1028,15 +880,15 @@ TEST(PipeWeb, AFullServerAnswers503AndStillAnswersHealthz)
 	for (int a = 1; a <= 4; a++)
 		for (int i = 0; i < 16; i++)
 			held.push_back(std::make_unique<Viewer>(w.port, 0, ("127.0.0." + std::to_string(a)).c_str()));
-	std::string full = get(w.port, "/", "127.0.0.9");
-	EXPECT_EQ(full.rfind("HTTP/1.1 503 Service Unavailable\r\n", 0), 0u) << full;
-	EXPECT_NE(full.find("Retry-After: 5\r\n"), std::string::npos);
-	EXPECT_EQ(body(get(w.port, "/healthz", "127.0.0.9")), "{\"frames\":0,\"clients\":64,\"latest\":null}\n");
-	EXPECT_NE(get(w.port, "/healthz", "127.0.0.1").find("200 OK"), std::string::npos);  // over its share
+	Got full = get(w.port, "/", "127.0.0.9");
+	EXPECT_EQ(full.head.rfind("HTTP/1.1 503 Service Unavailable\r\n", 0), 0u) << full.head << full.body;
+	EXPECT_NE(full.head.find("Retry-After: 5\r\n"), std::string::npos);
+	EXPECT_EQ(get(w.port, "/healthz", "127.0.0.9").body, "{\"frames\":0,\"clients\":64,\"latest\":null}\n");
+	EXPECT_NE(get(w.port, "/healthz", "127.0.0.1").head.find("200 OK"), std::string::npos);  // over its share
 	EXPECT_THROW(Viewer(w.port, 0, "127.0.0.9"), std::exception);                      // 503 too
 	// A slot given back is the next client's.
 	held.pop_back();
-	EXPECT_TRUE(wait_until([&] { return get(w.port, "/", "127.0.0.9").find("200 OK") != std::string::npos; }, 5000, 20));
+	EXPECT_TRUE(wait_until([&] { return get(w.port, "/", "127.0.0.9").head.find("200 OK") != std::string::npos; }, 5000, 20));
 }
 
 // The most memory a process has held, in KiB.
@@ -1075,7 +927,7 @@ TEST(PipeWeb, AViewerThatDoesNotReadIsDropped)
 	Web w({"-n", "10"});
 	Viewer mute(w.port, 4096);
 	Viewer brisk(w.port);
-	ASSERT_TRUE(wait_until([&] { return get(w.port, "/healthz").find("\"clients\":2") != std::string::npos; }, 5000, 10));
+	ASSERT_TRUE(wait_until([&] { return get(w.port, "/healthz").body.find("\"clients\":2") != std::string::npos; }, 5000, 10));
 	// Batches of records until the mute one's socket is full and its one pending message is
 	// not written in time: it goes, while the brisk one, caught up after every batch, stays.
 	bool dropped = false;
@@ -1089,7 +941,7 @@ TEST(PipeWeb, AViewerThatDoesNotReadIsDropped)
 		for (int n = 0; n < 100 && last != *rec(k - 1); n++)
 			last = brisk.next();
 		ASSERT_EQ(last, *rec(k - 1));
-		dropped = wait_until([&] { return get(w.port, "/healthz").find("\"clients\":1,") != std::string::npos; }, 200, 50);
+		dropped = wait_until([&] { return get(w.port, "/healthz").body.find("\"clients\":1,") != std::string::npos; }, 200, 50);
 	}
 	EXPECT_TRUE(dropped);
 	w.feed(*rec(k));
