@@ -215,13 +215,37 @@ struct Local {
 	ArcTree a;
 	Site site;
 	explicit Local(const std::vector<std::string> &stamps) : a(stamps), site(a.root, c / "cache", 1 << 24, "Test") {}
-	SiteReply at(const std::string &path)
+	SiteReply at(const std::string &path, const char *now = "2026120800000000")
 	{
 		Route r = route_parse(path);
 		EXPECT_EQ(r.status, 200) << path << ": " << r.why;
-		return site_answer(site, r, when("2026120800000000"));
+		return site_answer(site, r, when(now));
 	}
 };
+
+// net-arc writes into a day not over every half second: its figures and its picture are made
+// at most once a minute, and an hour already past stays drawn while the next fills.
+TEST(SiteEdges, ADayNotOverIsMadeOnceAMinuteAndItsPastHoursStayDrawn)
+{
+	Local l(run_of("2026120110000000", 20) + run_of("2026120111000000", 20));
+	const char *now = "2026120111300000", *same_minute = "2026120111305950", *next_minute = "2026120111310000";
+	const char *hour = "/range/2026120110/2026120111.png";
+	ASSERT_FALSE(l.at(hour, now).cached);
+	SiteReply day = l.at("/day/20261201.png", now);
+	ASSERT_EQ(day.status, 200);
+	EXPECT_NE(l.at("/day/20261201", now).body->find("<td id=present>40</td>"), std::string::npos);
+	l.a.put("2026120111100000", gzip(payload_levels(200, 200)));  // a later period of the day
+	EXPECT_TRUE(l.at(hour, next_minute).cached);  // its periods unchanged
+	EXPECT_TRUE(l.at("/day/20261201.png", same_minute).cached);
+	EXPECT_NE(l.at("/day/20261201", same_minute).body->find("<td id=present>40</td>"), std::string::npos);
+	SiteReply later = l.at("/day/20261201.png", next_minute);
+	EXPECT_FALSE(later.cached);
+	EXPECT_FALSE(*later.body == *day.body);
+	EXPECT_NE(l.at("/day/20261201", next_minute).body->find("<td id=present>41</td>"), std::string::npos);
+	// A frame in the hour itself: drawn again.
+	l.a.put("2026120110300000", gzip(payload_levels(200, 200)));
+	EXPECT_FALSE(l.at(hour, next_minute).cached);
+}
 
 TEST(SiteEdges, ABurstLinksToTheTenMinutesAroundIt)
 {

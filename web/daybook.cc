@@ -2,6 +2,7 @@
 #include "daybook.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
@@ -69,14 +70,26 @@ static void mix(std::string &sig, const std::string &path)
 
 std::string Daybook::signature(const std::string &day) const
 {
+	return signature(day, LLONG_MIN, LLONG_MAX);
+}
+
+std::string Daybook::signature(const std::string &day, long long from, long long to) const
+{
 	std::string dir = root_ + "/" + day, sig;
 	struct stat st;
 	if (lstat(dir.c_str(), &st) != 0)
 		return "";
-	std::vector<std::string> periods;
-	if (!arc_list(dir, 11, periods).empty())
+	std::vector<std::string> all, periods;
+	if (!arc_list(dir, 11, all).empty())
 		return "";
-	mix(sig, dir);
+	bool whole = from == LLONG_MIN && to == LLONG_MAX;
+	for (std::string &p : all) {
+		long long start, end;
+		if (whole || (arc_period(p.c_str(), 11, &start, &end) && start < to && end > from))
+			periods.push_back(std::move(p));
+	}
+	if (whole)
+		mix(sig, dir);  // the day's own directory: any period made or removed (a stretch names its own)
 	for (const std::string &p : periods) {
 		mix(sig, dir + "/" + p);
 		mix(sig, dir + "/" + p + ".pack.tar.zst");

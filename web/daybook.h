@@ -53,8 +53,11 @@ public:
 
 	// The archive's days (its day directories, as the readers list them), oldest first.
 	std::string days(std::vector<std::string> &out) const;
-	// The day's signature ("" when it is not there).
+	// The day's signature ("" when it is not there). Given a stretch (hundredths), the signature
+	// of the periods it overlaps alone: a picture of an hour past stays true while net-arc
+	// writes into the hour after it.
 	std::string signature(const std::string &day) const;
+	std::string signature(const std::string &day, long long from, long long to) const;
 	// The summary of the day kept under its current signature, if there is one.
 	bool kept(const std::string &day, const std::string &sig, DaySummary &s) const;
 	// The day's summary: kept, or counted now (listing its frames, inflating none) and kept if

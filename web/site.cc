@@ -99,7 +99,7 @@ static std::string signatures(Site &s, const ArcRange &r)
 	std::string sig;
 	for (long long t = r.start; t < r.end;) {
 		std::string d = route_day(t);
-		sig += d + ":" + s.book.signature(d) + ";";
+		sig += d + ":" + s.book.signature(d, r.start, r.end) + ";";
 		ArcRange day;
 		arc_period(d.c_str(), 8, &day.start, &day.end);
 		t = day.end;
@@ -129,11 +129,30 @@ static QlMark mark_of(const DayBurst &b)
 	return QlMark{b.t_start, b.t_end, b.f_lo, b.f_hi};
 }
 
-// A picture, from the shelf while the days it shows are unchanged, else drawn and shelved.
-static SiteReply picture(Site &s, const std::string &key, const ArcRange &r, const QlOpts &o)
+// Whether a picture of a stretch not over was drawn in this minute (shelved under its key
+// alone), or, with drawn set, that it was now.
+static bool live_drawn(Site &s, const std::string &k, long long minute, bool drawn = false)
 {
-	std::string k = key + "|" + signatures(s, r);
-	if (auto got = s.shelf.get(k)) {
+	std::lock_guard<std::mutex> l(s.live.drawn_m);
+	auto &at = s.live.drawn;
+	if (!drawn) {
+		auto it = at.find(k);
+		return it != at.end() && it->second == minute;
+	}
+	if (at.size() >= 1024)  // older minutes' are of no use: bounded
+		std::erase_if(at, [minute](const auto &e) { return e.second != minute; });
+	at[k] = minute;
+	return true;
+}
+
+// A picture, from the shelf while the days it shows are unchanged (a stretch not over: drawn
+// this minute), else drawn and shelved.
+static SiteReply picture(Site &s, const std::string &key, const ArcRange &r, const QlOpts &o, long long now)
+{
+	bool live = now < r.end;
+	long long minute = now / SITE_LIVE;
+	std::string k = live ? key + "|so far" : key + "|" + signatures(s, r);
+	if (auto got = !live || live_drawn(s, k, minute) ? s.shelf.get(k) : nullptr) {
 		SiteReply rep;
 		rep.type = "image/png";
 		rep.body = got;
@@ -147,12 +166,46 @@ static SiteReply picture(Site &s, const std::string &key, const ArcRange &r, con
 	if (!why.empty())
 		return text(500, "cannot draw: " + why);
 	auto body = std::make_shared<const std::string>(std::move(png));
-	if (k == key + "|" + signatures(s, r))  // unchanged while drawn
+	if (live || k == key + "|" + signatures(s, r)) {  // unchanged while drawn
 		s.shelf.put(k, body);
+		if (live)
+			live_drawn(s, k, minute, true);
+	}
 	SiteReply rep;
 	rep.type = "image/png";
 	rep.body = body;
 	return rep;
+}
+
+// The summary and the bursts of a day: a day not over's made at most once a minute.
+static std::string day_summary(Site &s, const std::string &d, long long now, DaySummary &sum)
+{
+	ArcRange r;
+	if (!arc_period(d.c_str(), 8, &r.start, &r.end) || now >= r.end)
+		return s.book.summary(d, now, sum);
+	std::lock_guard<std::mutex> l(s.live.m);
+	SiteLive &v = s.live;
+	if (v.day != d || v.minute != now / SITE_LIVE)
+		v.day = d, v.minute = now / SITE_LIVE, v.has_sum = v.has_bursts = false;
+	if (!v.has_sum)
+		v.sum_why = s.book.summary(d, now, v.sum), v.has_sum = true;
+	sum = v.sum;
+	return v.sum_why;
+}
+
+static std::string day_bursts(Site &s, const std::string &d, long long now, std::vector<DayBurst> &out)
+{
+	ArcRange r;
+	if (!arc_period(d.c_str(), 8, &r.start, &r.end) || now >= r.end)
+		return s.book.bursts(d, now, out);
+	std::lock_guard<std::mutex> l(s.live.m);
+	SiteLive &v = s.live;
+	if (v.day != d || v.minute != now / SITE_LIVE)
+		v.day = d, v.minute = now / SITE_LIVE, v.has_sum = v.has_bursts = false;
+	if (!v.has_bursts)
+		v.bursts_why = s.book.bursts(d, now, v.bursts), v.has_bursts = true;
+	out = v.bursts;
+	return v.bursts_why;
 }
 
 static QlOpts spectrum(const Site &s, const std::string &title)
@@ -191,7 +244,7 @@ static void count_later(Site &s, std::vector<std::string> days, long long now)
 static bool known(Site &s, const std::string &d, const ArcRange &r, long long now, DaySummary &sum)
 {
 	if (now < r.end) {
-		s.book.summary(d, now, sum);
+		day_summary(s, d, now, sum);
 		return true;
 	}
 	std::string sig = s.book.signature(d);
@@ -277,11 +330,11 @@ static std::string burst_row(const std::string &day, const DayBurst &b)
 static SiteReply day_page(Site &s, const Route &r, long long now)
 {
 	DaySummary sum;
-	std::string why = s.book.summary(r.day, now, sum);
+	std::string why = day_summary(s, r.day, now, sum);
 	if (sum.sig.empty())
 		return text(404, "no such day in the archive: " + r.day);
 	std::vector<DayBurst> bursts;
-	std::string bwhy = s.book.bursts(r.day, now, bursts);
+	std::string bwhy = day_bursts(s, r.day, now, bursts);
 	std::string h = head(s, readable(r.day));
 	h += "<nav><a href=\"/day/" + route_day(r.range.start - 1) + "\">previous day</a><a href=\"/day/" +
 	     route_day(r.range.end) + "\">next day</a><a href=\"" + route_range_path(r.range.start, r.range.end) +
@@ -397,14 +450,14 @@ static SiteReply health_page(Site &s)
 static SiteReply burst_picture(Site &s, const Route &r, long long now)
 {
 	std::vector<DayBurst> bursts;
-	s.book.bursts(r.day, now, bursts);
+	day_bursts(s, r.day, now, bursts);
 	auto b = std::find_if(bursts.begin(), bursts.end(), [&](const DayBurst &x) { return x.id == r.burst; });
 	if (b == bursts.end())
 		return text(404, "no burst " + std::to_string(r.burst) + " on " + r.day);
 	ArcRange w = burst_window(*b);
 	QlOpts o = spectrum(s, b->kind + " " + std::to_string(b->id));
 	o.marks.push_back(mark_of(*b));
-	return picture(s, "burst/" + r.day + "/" + std::to_string(r.burst) + "/" + b->start, w, o);
+	return picture(s, "burst/" + r.day + "/" + std::to_string(r.burst) + "/" + b->start, w, o, now);
 }
 
 SiteReply site_answer(Site &s, const Route &r, long long now)
@@ -419,25 +472,25 @@ SiteReply site_answer(Site &s, const Route &r, long long now)
 			return day_page(s, r, now);
 		{
 			std::vector<DayBurst> bursts;
-			s.book.bursts(r.day, now, bursts);
+			day_bursts(s, r.day, now, bursts);
 			QlOpts o = spectrum(s, r.day);
 			for (const DayBurst &b : bursts)
 				if (o.marks.size() < QL_MAX_MARKS)
 					o.marks.push_back(mark_of(b));
-			return picture(s, "day/" + r.day + "/" + std::to_string(bursts.size()), r.range, o);
+			return picture(s, "day/" + r.day + "/" + std::to_string(bursts.size()), r.range, o, now);
 		}
 	case RT_STRIP: {
 		QlOpts o;
 		o.kind = QL_STRIP;
 		o.width = QL_STRIP_W;
-		return picture(s, "strip/" + r.day, r.range, o);
+		return picture(s, "strip/" + r.day, r.range, o, now);
 	}
 	case RT_BURST:
 		return burst_picture(s, r, now);
 	case RT_RANGE:
 		if (r.format == RF_PAGE)
 			return range_page(s, r);
-		return picture(s, "range/" + stamp(r.range.start) + "/" + stamp(r.range.end), r.range, spectrum(s, ""));
+		return picture(s, "range/" + stamp(r.range.start) + "/" + stamp(r.range.end), r.range, spectrum(s, ""), now);
 	case RT_CURVE: {
 		QlOpts o;
 		o.kind = QL_CURVE;
@@ -447,7 +500,7 @@ SiteReply site_answer(Site &s, const Route &r, long long now)
 		o.title = s.title;
 		char k[64];
 		snprintf(k, sizeof k, "/%.4f-%.4f", r.f_lo, r.f_hi);
-		return picture(s, "curve/" + stamp(r.range.start) + "/" + stamp(r.range.end) + k, r.range, o);
+		return picture(s, "curve/" + stamp(r.range.start) + "/" + stamp(r.range.end) + k, r.range, o, now);
 	}
 	default:
 		return text(404, "not found");

@@ -35,10 +35,29 @@ struct SiteReply {
 // it shows the summaries there are, and one thread of the Site's own counts the others, newest
 // first, one at a time, for the next time the page is asked for. What it counted and could not
 // keep (the cache unwritable, a problem met) is held here, by day and signature.
+//
+// A day not over changes with every frame net-arc writes: its summary, its bursts and the
+// pictures of stretches not over are made at most once a minute (SITE_LIVE), and shown until
+// the minute is out.
+enum : long long { SITE_LIVE = 6000 };  // hundredths
+
+struct SiteLive {
+	std::mutex m;  // held while the day's summary or bursts are made: a second asker waits
+	std::string day;        // the day not over that the memo is of
+	long long minute = -1;  // now / SITE_LIVE when it was made
+	bool has_sum = false, has_bursts = false;
+	DaySummary sum;
+	std::vector<DayBurst> bursts;
+	std::string sum_why, bursts_why;
+	std::mutex drawn_m;  // held only to look up or note, never while drawing
+	std::map<std::string, long long> drawn;  // a picture's key -> the minute it was drawn in
+};
+
 struct Site {
 	Daybook book;
 	Shelf shelf;
 	std::string title;
+	SiteLive live;
 	std::mutex count_m;
 	std::map<std::string, DaySummary> counted;  // day -> its summary, under the lock
 	std::thread counter;
