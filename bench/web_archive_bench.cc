@@ -5,6 +5,8 @@
 //             and cached; the day's picture cold and cached
 //   packs     ten minutes drawn from packs, each period asked for the first time (median of 6)
 //   clients   50 clients at once, each the days page then the day page (median and slowest)
+//   today     a day not over (the last two hours, when the day is that old): its page and
+//             pictures cold and again after a new frame
 // The archive: 365 days of 4 frames each, loose, and one day with an hour of frame-send's sky,
 // packed by arc-pack. usage: web_archive_bench
 #include <algorithm>
@@ -170,6 +172,33 @@ int main()
 	       "slowest %.1f ms\n",
 	       now() - c0, median(days) * 1000, *std::max_element(days.begin(), days.end()) * 1000, median(day) * 1000,
 	       *std::max_element(day.begin(), day.end()) * 1000);
+	// Today as net-arc fills it: up to two hours so far, and a frame more before each second ask
+	// (a day not over is made at most once a minute; an hour past is kept while the next fills).
+	time_t wall = time(nullptr);
+	struct tm lt;
+	localtime_r(&wall, &lt);
+	int frames = std::min(lt.tm_hour * 3600 + lt.tm_min * 60 + lt.tm_sec, 7200) * 2 - 2;
+	if (frames >= 7200) {
+		auto stamp = [](time_t w) {
+			struct tm x;
+			localtime_r(&w, &x);
+			char b[32];
+			strftime(b, sizeof b, "%Y%m%d%H%M%S00", &x);
+			return std::string(b);
+		};
+		std::string day = stamp(wall).substr(0, 8), hour = stamp(wall - 3600).substr(0, 10);
+		store(root, run({bin("frame-send"), "-o", "-T", stamp(wall - frames / 2), "-c", std::to_string(frames)}, "", 300000).out);
+		int added = 0;
+		for (std::string path : {"/day/" + day, "/day/" + day + ".png", "/day/" + day + "/strip.png",
+					 "/range/" + hour + "/" + stamp(wall).substr(0, 10) + ".png"}) {
+			double cold, again;
+			get(port, path, &cold);
+			store(root, run({bin("frame-send"), "-o", "-T", stamp(wall + added++), "-c", "1"}).out);
+			get(port, path, &again);
+			printf("today (%d frames so far) %-36s cold %7.1f ms, after a new frame %7.1f ms\n", frames, path.c_str(),
+			       cold * 1000, again * 1000);
+		}
+	}
 	std::string st = slurp("/proc/" + std::to_string(p.pid) + "/status");
 	size_t at = st.find("VmHWM:");
 	printf("pipe-web peak RSS: %s\n", at == std::string::npos ? "?" : st.substr(at + 6, st.find('\n', at) - at - 6).c_str());
