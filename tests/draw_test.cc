@@ -76,6 +76,9 @@ std::string draw(const QlOpts &o, int n, long long t0 = T0)
 		d.add(t0 + 50LL * k, (const unsigned char *)p.data());
 	std::string png;
 	EXPECT_EQ(d.png(&png), "");
+	// It ends at its last chunk: no bytes after it, kept or served.
+	const std::string iend("\0\0\0\0IEND\xae\x42\x60\x82", 12);
+	EXPECT_TRUE(png.size() >= iend.size() && png.compare(png.size() - iend.size(), iend.size(), iend) == 0) << png.size() << " bytes";
 	return png;
 }
 

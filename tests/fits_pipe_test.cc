@@ -47,6 +47,7 @@ struct Station {
 	long time_len = -1, freq_len = -1;  // array lengths, when not the image's
 	std::function<double(long ch, long s)> value = [](long ch, long s) { return 100.0 + 20.0 * (double)(3 - ch) + (double)s; };
 	std::vector<std::pair<const char *, const char *>> keys;  // more header keywords
+	int pads = 0;  // more keywords in the extension's header (PAD00 = 'pad', ...)
 };
 
 void make(const std::string &path, const Station &s)
@@ -79,6 +80,11 @@ void make(const std::string &path, const Station &s)
 		fits_create_tbl(f, BINARY_TBL, 1, 2, ttype, tform, nullptr, nullptr, &st);
 		fits_write_col(f, TDOUBLE, 1, 1, 1, (LONGLONG)t.size(), t.data(), &st);
 		fits_write_col(f, TDOUBLE, 2, 1, 1, (LONGLONG)fr.size(), fr.data(), &st);
+		for (int k = 0; k < s.pads; k++) {
+			char name[16];
+			snprintf(name, sizeof name, "PAD%02d", k);
+			fits_write_key(f, TSTRING, name, (void *)"pad", nullptr, &st);
+		}
 	}
 	fits_close_file(f, &st);
 	ASSERT_EQ(st, 0) << path;
@@ -370,16 +376,18 @@ TEST(FitsPipe, BadFilesAreNamedAndSkipped)
 	}
 	// Header cards CFITSIO cannot be trusted to parse (a column name that fills its card
 	// unquoted overflows its field), read raw and refused before it parses them.
-	struct { const char *name, *find, *card, *why; } raw[] = {
+	struct { const char *name, *find, *card, *why; int pads; } raw[] = {
 		{"ttype.fit", "TTYPE2  = ", "TTYPE2  = \x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05"
 		 "\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05"
 		 "\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05\x05",
-		 "a header card's value (TTYPE2) is too long to be a number"},
-		{"zimage.fit", "TFORM2  = ", "ZIMAGE  =                    T", "a tile-compressed image, which is not a station's file"},
+		 "a header card's value (TTYPE2) is too long to be a number", 0},
+		{"zimage.fit", "TFORM2  = ", "ZIMAGE  =                    T", "a tile-compressed image, which is not a station's file", 0},
+		{"zimage2.fit", "PAD39   = ", "ZIMAGE  =                    T", "a tile-compressed image, which is not a station's file",
+		 40},  // in the header's second block
 	};
 	for (auto &c : raw) {
 		std::string bad = t / c.name, card = std::string(c.card) + std::string(80 - strlen(c.card), ' ');
-		make(bad, Station{});
+		make(bad, with([&](Station &s) { s.pads = c.pads; }));
 		std::string bytes = slurp(bad);
 		size_t at = bytes.find(c.find);
 		ASSERT_NE(at, std::string::npos) << c.name;

@@ -2,7 +2,9 @@
 // a range of a day and of a day and a hundredth, the work queue's last slot, the picture cache
 // filled exactly to its limit, a day's gap of exactly a minute, a frame added to a period
 // already summarised, a day that is not over, a burst list that is a link, the burst's ten
-// minutes, a stretch over midnight whose second day changes; and from the server, its answer to
+// minutes, a stretch over midnight whose second day changes, the periods a stretch overlaps and
+// those that only touch it, today's bursts in the next minute, the bounded note of pictures
+// drawn this minute; and from the server, its answer to
 // one download too many and what it holds for a FITS download that is not read.
 #include <condition_variable>
 #include <filesystem>
@@ -271,6 +273,58 @@ TEST(SiteEdges, AStretchOverMidnightIsDrawnAgainWhenItsSecondDayChanges)
 	SiteReply again = l.at(path);
 	EXPECT_FALSE(again.cached);
 	EXPECT_FALSE(*again.body == *first.body);
+}
+
+// A stretch's picture is drawn again when a period it overlaps changes, even one it covers in
+// part, and kept when a period that only touches it does.
+TEST(SiteEdges, AStretchIsDrawnAgainWhenAPeriodItOverlapsChanges)
+{
+	struct Case {
+		const char *path, *put;
+		bool again;
+	} cases[] = {
+		{"/range/202612011025/202612011040.png", "2026120110230000", true},   // its first period, in part
+		{"/range/202612011025/202612011040.png", "2026120110350000", true},   // its last, whole
+		{"/range/202612011025/202612011040.png", "2026120110400000", false},  // the period starting at its end
+		{"/range/202612011030/202612011040.png", "2026120110250000", false},  // the period ending at its start
+	};
+	for (const Case &c : cases) {
+		Local l(run_of("2026120110200000", 20) + run_of("2026120110300000", 20));
+		ASSERT_EQ(l.at(c.path).status, 200) << c.path;
+		ASSERT_TRUE(l.at(c.path).cached) << c.path;
+		l.a.put(c.put, gzip(payload_levels(200, 200)));
+		EXPECT_EQ(!l.at(c.path).cached, c.again) << c.path << " " << c.put;
+	}
+}
+
+// Today's bursts, listed afresh in the next minute even when its summary is asked for first.
+TEST(SiteEdges, ADayNotOversBurstsAreListedAfreshTheNextMinute)
+{
+	Local l(run_of("2026120110000000", 20));
+	const char *now = "2026120111300000", *next_minute = "2026120111310000";
+	const std::string row = "<tr id=\"burst-4\">";
+	SiteReply before = l.at("/day/20261201", now);
+	ASSERT_EQ(before.status, 200);
+	EXPECT_EQ(before.body->find(row), std::string::npos);
+	fs::create_directories(l.a.root + ".products/20261201");
+	spit(l.a.root + ".products/20261201/events.json",
+	     "{\"id\":4,\"kind\":\"III\",\"start\":\"2026120111000100\",\"end\":\"2026120111000500\",\"peak\":"
+	     "\"2026120111000200\",\"f_lo\":20,\"f_hi\":30,\"peak_db\":10,\"drift\":-1}\n");
+	EXPECT_NE(l.at("/day/20261201", next_minute).body->find(row), std::string::npos);
+}
+
+// The note of which pictures of stretches not over were drawn in which minute is bounded: once
+// full, an older minute's go.
+TEST(SiteEdges, TheNoteOfPicturesDrawnThisMinuteIsBounded)
+{
+	Local l(run_of("2026120110000000", 20));
+	const char *now = "2026120111300000";
+	long long minute = when(now) / SITE_LIVE;
+	for (int k = 0; k < 1024; k++)
+		l.site.live.drawn["old/" + std::to_string(k)] = minute - 1;
+	ASSERT_EQ(l.at("/day/20261201/strip.png", now).status, 200);
+	EXPECT_EQ(l.site.live.drawn.size(), 1u);
+	EXPECT_EQ(l.site.live.drawn.count("strip/20261201|so far"), 1u);
 }
 
 // pipe-web -a ROOT with no live input, on a port of its choosing.
