@@ -398,6 +398,15 @@ TEST(FitsPipe, BadFilesAreNamedAndSkipped)
 		EXPECT_EQ(r.err, "fits-pipe: " + bad + ": " + c.why + "; skipped\n") << c.name;
 		EXPECT_TRUE(r.out == good.out) << c.name;
 	}
+	// A short value written free-format (left-justified, no comment) is read as it always was.
+	std::string free_form = t / "free.fit";
+	make(free_form, with([](Station &s) { s.pads = 1; }));
+	std::string bytes = slurp(free_form);
+	bytes.replace(bytes.find("PAD00   = "), 80, "PAD00   = 5" + std::string(69, ' '));
+	spit(free_form, bytes);
+	Ran free_r = run({bin("fits-pipe"), "-z", "+0000", free_form});
+	EXPECT_EQ(exit_code(free_r.status), 0) << free_r.err;
+	EXPECT_EQ(free_r.out.size(), 5u * 3617);
 	// A small gzip file that would inflate to more than any station's file, refused before it
 	// is opened whole in memory.
 	std::string bomb = t / "bomb.fit.gz";
