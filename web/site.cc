@@ -178,19 +178,25 @@ static SiteReply picture(Site &s, const std::string &key, const ArcRange &r, con
 }
 
 // The summary and the bursts of a day: a day not over's made at most once a minute.
+template <class T, class Make>
+static std::string memo(SiteMemo<T> &m, const std::string &d, long long now, T &out, Make make)
+{
+	std::lock_guard<std::mutex> l(m.m);
+	if (m.day != d || m.minute != now / SITE_LIVE) {
+		m.why = make(m.value);
+		m.day = d;
+		m.minute = now / SITE_LIVE;
+	}
+	out = m.value;
+	return m.why;
+}
+
 static std::string day_summary(Site &s, const std::string &d, long long now, DaySummary &sum)
 {
 	ArcRange r;
 	if (!arc_period(d.c_str(), 8, &r.start, &r.end) || now >= r.end)
 		return s.book.summary(d, now, sum);
-	std::lock_guard<std::mutex> l(s.live.m);
-	SiteLive &v = s.live;
-	if (v.day != d || v.minute != now / SITE_LIVE)
-		v.day = d, v.minute = now / SITE_LIVE, v.has_sum = v.has_bursts = false;
-	if (!v.has_sum)
-		v.sum_why = s.book.summary(d, now, v.sum), v.has_sum = true;
-	sum = v.sum;
-	return v.sum_why;
+	return memo(s.live.sum, d, now, sum, [&](DaySummary &v) { return s.book.summary(d, now, v); });
 }
 
 static std::string day_bursts(Site &s, const std::string &d, long long now, std::vector<DayBurst> &out)
@@ -198,14 +204,7 @@ static std::string day_bursts(Site &s, const std::string &d, long long now, std:
 	ArcRange r;
 	if (!arc_period(d.c_str(), 8, &r.start, &r.end) || now >= r.end)
 		return s.book.bursts(d, now, out);
-	std::lock_guard<std::mutex> l(s.live.m);
-	SiteLive &v = s.live;
-	if (v.day != d || v.minute != now / SITE_LIVE)
-		v.day = d, v.minute = now / SITE_LIVE, v.has_sum = v.has_bursts = false;
-	if (!v.has_bursts)
-		v.bursts_why = s.book.bursts(d, now, v.bursts), v.has_bursts = true;
-	out = v.bursts;
-	return v.bursts_why;
+	return memo(s.live.bursts, d, now, out, [&](std::vector<DayBurst> &v) { return s.book.bursts(d, now, v); });
 }
 
 static QlOpts spectrum(const Site &s, const std::string &title)

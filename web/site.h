@@ -41,14 +41,19 @@ struct SiteReply {
 // the minute is out.
 enum : long long { SITE_LIVE = 6000 };  // hundredths
 
-struct SiteLive {
-	std::mutex m;  // held while the day's summary or bursts are made: a second asker waits
-	std::string day;        // the day not over that the memo is of
+// One thing of a day not over (its summary, its bursts), made at most once a minute.
+template <class T>
+struct SiteMemo {
+	std::mutex m;  // held while it is made: a second asker in the same minute waits for it
+	std::string day;        // the day it is of
 	long long minute = -1;  // now / SITE_LIVE when it was made
-	bool has_sum = false, has_bursts = false;
-	DaySummary sum;
-	std::vector<DayBurst> bursts;
-	std::string sum_why, bursts_why;
+	T value;
+	std::string why;        // the problem met making it
+};
+
+struct SiteLive {
+	SiteMemo<DaySummary> sum;
+	SiteMemo<std::vector<DayBurst>> bursts;  // apart: the days page need not wait for the detector
 	std::mutex drawn_m;  // held only to look up or note, never while drawing
 	std::map<std::string, long long> drawn;  // a picture's key -> the minute it was drawn in
 };
