@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "kit.h"
+#include "webkit.h"
 
 namespace fs = std::filesystem;
 
@@ -103,19 +104,9 @@ int main()
 	printf("archive: 365 days of 4 frames, %s with an hour packed (%s), made in %.1f s\n", full.c_str(),
 	       exit_code(pack.status) == 0 ? "arc-pack ok" : pack.err.c_str(), now() - t0);
 
-	Spawn sp;
-	sp.argv = {bin("pipe-web"), "-l", "127.0.0.1:0", "-a", root};
-	sp.pipe_in = true;
-	Proc p = start(sp);
-	std::string said;
-	while (said.find('\n') == std::string::npos) {
-		std::string c = read_n(p.err, 1, 10000);
-		if (c.empty())
-			break;
-		said += c;
-	}
-	int port = atoi(said.c_str() + said.rfind(':') + 1);
-	close(p.in);
+	int port = 0;
+	Proc p = start_pipe_web({"-a", root}, port);
+	p.close_in();
 
 	double took;
 	get(port, "/days", &took);
